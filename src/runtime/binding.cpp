@@ -1,0 +1,134 @@
+// Binding of call arguments to parameters, with the interpreter's messages.
+//
+// Every parameter may be passed by position or by keyword, `self` included.
+// Checks run in a fixed order: too many positional arguments; without
+// keywords, too few; with keywords, the first required parameter that is
+// still missing; last, any keyword left over, in the order given.
+#include "runtime/function_object.hpp"
+
+namespace zelkor {
+namespace {
+
+void raise_count_error(const Function& function, Py_ssize_t given) noexcept {
+    const auto total = static_cast<Py_ssize_t>(function.spec->parameters.size());
+    const Py_ssize_t required = function.required;
+    const char* bound;
+    Py_ssize_t expected;
+    if (required == total) {
+        bound = "exactly";
+        expected = total;
+    } else if (given < required) {
+        bound = "at least";
+        expected = required;
+    } else {
+        bound = "at most";
+        expected = total;
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 function.spec->name, bound, expected, expected == 1 ? "" : "s", given);
+}
+
+bool same_name(PyObject* keyword, PyObject* name) noexcept {
+    return keyword == name ||
+           (PyUnicode_Check(keyword) && PyUnicode_Compare(keyword, name) == 0);
+}
+
+// Index of the keyword spelling `name`, or -1. Identity first: keyword names
+// are nearly always the interned strings of the caller's code.
+Py_ssize_t find_keyword(PyObject* kwnames, PyObject* name) noexcept {
+    const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (PyTuple_GET_ITEM(kwnames, i) == name) {
+            return i;
+        }
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (same_name(PyTuple_GET_ITEM(kwnames, i), name)) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// Reports a keyword that no parameter took. A keyword naming a parameter was
+// not taken because that parameter already had a value.
+void raise_keyword_error(const Function& function, PyObject* keyword) noexcept {
+    const char* name = function.spec->name;
+    if (!PyUnicode_Check(keyword)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name);
+        return;
+    }
+    for (const Parameter& parameter : function.spec->parameters) {
+        if (PyUnicode_CompareWithASCIIString(keyword, parameter.name) == 0) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() got multiple values for keyword argument '%U'", name, keyword);
+            return;
+        }
+    }
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, keyword);
+}
+
+bool taken(const Py_ssize_t* taken_keywords, Py_ssize_t count, Py_ssize_t keyword) noexcept {
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (taken_keywords[i] == keyword) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool bind_arguments(const Function& function, PyObject* const* args, std::size_t nargsf,
+                    PyObject* kwnames, PyObject** bound) noexcept {
+    const auto total = static_cast<Py_ssize_t>(function.spec->parameters.size());
+    const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
+    if (positional > total) {
+        raise_count_error(function, positional);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < positional; ++i) {
+        bound[i] = args[i];
+    }
+
+    const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (keywords == 0) {
+        if (positional < function.required) {
+            raise_count_error(function, positional);
+            return false;
+        }
+        for (Py_ssize_t i = positional; i < total; ++i) {
+            bound[i] = Py_None;  // the only default value there is
+        }
+        return true;
+    }
+
+    PyObject* const* values = args + positional;
+    Py_ssize_t taken_keywords[kMaxParameters];
+    Py_ssize_t taken_count = 0;
+    for (Py_ssize_t i = positional; i < total; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(function.parameter_names, i);
+        const Py_ssize_t keyword = find_keyword(kwnames, name);
+        if (keyword >= 0) {
+            bound[i] = values[keyword];
+            taken_keywords[taken_count++] = keyword;
+        } else if (i < function.required) {
+            raise_count_error(function, i);
+            return false;
+        } else {
+            bound[i] = Py_None;
+        }
+    }
+    if (taken_count < keywords) {
+        for (Py_ssize_t keyword = 0; keyword < keywords; ++keyword) {
+            if (!taken(taken_keywords, taken_count, keyword)) {
+                raise_keyword_error(function, PyTuple_GET_ITEM(kwnames, keyword));
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace zelkor

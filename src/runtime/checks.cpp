@@ -1,0 +1,55 @@
+// Type checks that the annotations "str" and "str | None" stand for.
+#include "runtime/calls.hpp"
+#include "runtime/function_object.hpp"
+
+namespace zelkor {
+namespace {
+
+Name add_note_name{"add_note"};
+
+constexpr const char* kSubclassNote =
+    "Subclasses of str are refused here: pass a plain str, for example str(value).";
+
+// Attaches the note to the TypeError being raised. If the note itself cannot
+// be added, that failure is raised instead, with the TypeError as its context.
+void note_subclass_refused() noexcept {
+    PyObject* error = PyErr_GetRaisedException();
+    Ref note = Ref::steal(PyUnicode_FromString(kSubclassNote));
+    Ref added = note ? call_method(error, add_note_name, note.get()) : Ref();
+    if (added) {
+        PyErr_SetRaisedException(error);
+        return;
+    }
+    PyObject* failure = PyErr_GetRaisedException();
+    PyException_SetContext(failure, error);  // steals `error`
+    PyErr_SetRaisedException(failure);
+}
+
+}  // namespace
+
+bool check_argument_types(const Function& function, PyObject* const* bound) noexcept {
+    for (std::size_t i = 0; i < function.spec->parameters.size(); ++i) {
+        if ((function.exact_str & (1u << i)) == 0 || PyUnicode_CheckExact(bound[i])) {
+            continue;
+        }
+        PyErr_Format(PyExc_TypeError,
+                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                     function.spec->parameters[i].name, "str", Py_TYPE(bound[i])->tp_name);
+        if (PyUnicode_Check(bound[i])) {
+            note_subclass_refused();
+        }
+        return false;
+    }
+    return true;
+}
+
+PyObject* check_result_type(PyObject* result) noexcept {
+    if (result == nullptr || result == Py_None || PyUnicode_CheckExact(result)) {
+        return result;
+    }
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(result)->tp_name);
+    Py_DECREF(result);
+    return nullptr;
+}
+
+}  // namespace zelkor

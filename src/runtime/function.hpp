@@ -1,0 +1,56 @@
+// Functions of the native modules, each declared once as data next to its body.
+//
+// A module file declares every function as a FunctionSpec: its names,
+// parameters, annotations, docstring and definition line, plus the C++ body
+// that receives the bound arguments. The runtime builds the Python function
+// object from it and does the argument binding, the error messages, the
+// traceback entry of a binding error and the introspection metadata.
+#pragma once
+
+#include "runtime/names.hpp"
+
+#include <span>
+
+namespace zelkor {
+
+struct Function;
+
+// A function body. `arguments` holds one borrowed object per parameter, in
+// declaration order, already bound and checked. Returns a new reference, or
+// null with an exception set.
+using Body = PyObject* (*)(Function& function, PyObject* const* arguments);
+
+enum class Default { required, none };
+
+struct Parameter {
+    const char* name;
+    // Stored as text, never evaluated. "str" also means the argument must be
+    // exactly a str: subclasses and None are refused with TypeError.
+    const char* annotation = nullptr;
+    Default default_value = Default::required;
+};
+
+struct FunctionSpec {
+    const char* name;
+    const char* qualname;
+    // Line of the definition, given to the traceback entry of binding errors.
+    int line;
+    // Required parameters first, then those with a default.
+    std::span<const Parameter> parameters;
+    // Stored as text. "str | None" also means the body's result must be
+    // exactly a str or None, otherwise TypeError.
+    const char* returns;
+    const char* doc;
+    Body body;
+};
+
+inline constexpr std::size_t kMaxParameters = 8;
+
+// Builds the Python function object for `spec`, defined in `module`.
+Ref make_function(PyObject* module, const FunctionSpec& spec) noexcept;
+
+// The module-level name `name` as the function sees it now: the module's
+// namespace first, then the builtins; NameError if neither has it.
+Ref global(Function& function, Name& name) noexcept;
+
+}  // namespace zelkor

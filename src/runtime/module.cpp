@@ -1,0 +1,191 @@
+#include "runtime/module.hpp"
+
+#include "runtime/calls.hpp"
+
+#include <cstring>
+
+namespace zelkor {
+
+// ModuleBuilder
+
+bool ModuleBuilder::set(const char* name, Ref value) noexcept {
+    return value && PyModule_AddObjectRef(module_, name, value.get()) == 0;
+}
+
+bool ModuleBuilder::import_module(const char* name) noexcept {
+    return set(name, Ref::steal(PyImport_ImportModule(name)));
+}
+
+bool ModuleBuilder::import_from(const char* module, const char* name) noexcept {
+    Ref source = Ref::steal(PyImport_ImportModule(module));
+    if (!source) {
+        return false;
+    }
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    if (!key) {
+        return false;
+    }
+    Ref value = Ref::steal(PyObject_GetAttr(source.get(), key.get()));
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", key.get());
+    }
+    return set(name, std::move(value));
+}
+
+bool ModuleBuilder::add_function(const FunctionSpec& spec) noexcept {
+    return set(spec.name, make_function(module_, spec));
+}
+
+bool ModuleBuilder::add_class(const char* name, const char* doc,
+                              std::initializer_list<const FunctionSpec*> methods) noexcept {
+    Ref body = Ref::steal(PyDict_New());
+    if (!body) {
+        return false;
+    }
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module_));
+    if (!module_name || PyDict_SetItemString(body.get(), "__module__", module_name.get()) < 0) {
+        return false;
+    }
+    Ref qualname = Ref::steal(PyUnicode_FromString(name));
+    if (!qualname || PyDict_SetItemString(body.get(), "__qualname__", qualname.get()) < 0) {
+        return false;
+    }
+    Ref docstring = Ref::steal(PyUnicode_FromString(doc));
+    if (!docstring || PyDict_SetItemString(body.get(), "__doc__", docstring.get()) < 0) {
+        return false;
+    }
+    for (const FunctionSpec* method : methods) {
+        Ref function = make_function(module_, *method);
+        if (!function || PyDict_SetItemString(body.get(), method->name, function.get()) < 0) {
+            return false;
+        }
+    }
+    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    if (!bases) {
+        return false;
+    }
+    auto* metaclass = reinterpret_cast<PyObject*>(&PyType_Type);
+    return set(name, call(metaclass, qualname.get(), bases.get(), body.get()));
+}
+
+PyObject* ModuleBuilder::get(const char* name) noexcept {
+    PyObject* value = PyDict_GetItemString(PyModule_GetDict(module_), name);
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_KeyError, name);
+    }
+    return value;
+}
+
+// ModuleDefinition
+
+static_assert(std::is_standard_layout_v<PyModuleDef>);
+
+ModuleDefinition::ModuleDefinition(const char* name, const char* doc, Populate populate) noexcept
+    : def_{PyModuleDef_HEAD_INIT, name, nullptr, 0, nullptr, slots_, nullptr, nullptr, nullptr},
+      slots_{
+          {Py_mod_create, reinterpret_cast<void*>(&ModuleDefinition::create)},
+          {Py_mod_exec, reinterpret_cast<void*>(&ModuleDefinition::exec)},
+          // The module keeps process-wide state, so other interpreters are refused.
+          {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+          {0, nullptr},
+      },
+      doc_(doc),
+      populate_(populate) {}
+
+ModuleDefinition& ModuleDefinition::of(PyModuleDef* def) noexcept {
+    static_assert(std::is_standard_layout_v<ModuleDefinition>);
+    static_assert(offsetof(ModuleDefinition, def_) == 0);
+    return *reinterpret_cast<ModuleDefinition*>(def);
+}
+
+const char* ModuleDefinition::short_name() const noexcept {
+    const char* dot = std::strrchr(def_.m_name, '.');
+    return dot ? dot + 1 : def_.m_name;
+}
+
+bool ModuleDefinition::claim_interpreter() noexcept {
+    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current == -1) {
+        return false;
+    }
+    if (interpreter_ == -1) {
+        interpreter_ = current;
+    } else if (interpreter_ != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return false;
+    }
+    return true;
+}
+
+bool ModuleDefinition::warn_on_version_mismatch() const noexcept {
+    const int major = static_cast<int>((Py_Version >> 24) & 0xff);
+    const int minor = static_cast<int>((Py_Version >> 16) & 0xff);
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) {
+        return true;
+    }
+    char message[200];
+    PyOS_snprintf(message, sizeof message,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, def_.m_name, "does not match", major, minor);
+    return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) == 0;
+}
+
+PyObject* ModuleDefinition::create(PyObject* spec, PyModuleDef* def) noexcept {
+    ModuleDefinition& self = of(def);
+    if (!self.claim_interpreter()) {
+        return nullptr;
+    }
+    if (self.module_ != nullptr) {
+        // The loader drops the state pointer of whatever module create
+        // returns; free the marker the module's first execution left there,
+        // or every re-import would leak it.
+        PyMem_Free(PyModule_GetState(self.module_));
+        return Py_NewRef(self.module_);
+    }
+    if (!self.warn_on_version_mismatch()) {
+        return nullptr;
+    }
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) {
+        return nullptr;
+    }
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    // The docstring is set here rather than through the definition, which
+    // would set it again on every import.
+    if (!module || PyModule_SetDocString(module.get(), self.doc_) < 0) {
+        return nullptr;
+    }
+    self.module_ = Py_NewRef(module.get());
+    return module.release();
+}
+
+int ModuleDefinition::exec(PyObject* module) noexcept {
+    PyModuleDef* def = PyModule_GetDef(module);
+    if (def == nullptr) {
+        return -1;
+    }
+    ModuleDefinition& self = of(def);
+    if (self.module_ == nullptr) {
+        self.module_ = Py_NewRef(module);
+    } else if (self.module_ != module) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     self.short_name());
+        return -1;
+    }
+    if (self.initialised_) {
+        return 0;
+    }
+    ModuleBuilder builder(module);
+    if (!self.populate_(builder)) {
+        Py_CLEAR(self.module_);  // a later import starts again with a new module
+        return -1;
+    }
+    self.initialised_ = true;
+    return 0;
+}
+
+}  // namespace zelkor

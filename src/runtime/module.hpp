@@ -1,0 +1,67 @@
+// Extension modules: their namespace, built name by name, and their lifecycle.
+#pragma once
+
+#include "runtime/function.hpp"
+
+#include <initializer_list>
+#include <type_traits>
+
+namespace zelkor {
+
+// Defines a module's names in order, the way its Python source would.
+// Every step returns false with an exception set when it fails.
+class ModuleBuilder {
+public:
+    explicit ModuleBuilder(PyObject* module) noexcept : module_(module) {}
+
+    // import <name>   (a top-level module)
+    bool import_module(const char* name) noexcept;
+    // from <module> import <name>
+    bool import_from(const char* module, const char* name) noexcept;
+    // <name> = value   (an empty value is a failure already raised)
+    bool set(const char* name, Ref value) noexcept;
+    // def <spec.name>(...)
+    bool add_function(const FunctionSpec& spec) noexcept;
+    // class <name>: with the docstring and the methods, in this order
+    bool add_class(const char* name, const char* doc,
+                   std::initializer_list<const FunctionSpec*> methods) noexcept;
+    // The value of a name defined earlier (borrowed), or null with KeyError.
+    PyObject* get(const char* name) noexcept;
+
+private:
+    PyObject* module_;
+};
+
+// One extension module, initialised in two phases. The module object is made
+// once per process and only in the first interpreter that imports it; a later
+// import gets the same, already initialised object back.
+class ModuleDefinition {
+public:
+    using Populate = bool (*)(ModuleBuilder& module);
+
+    // `name` is the dotted module name, `doc` the module's docstring.
+    ModuleDefinition(const char* name, const char* doc, Populate populate) noexcept;
+    ModuleDefinition(const ModuleDefinition&) = delete;
+    ModuleDefinition& operator=(const ModuleDefinition&) = delete;
+
+    // What PyInit_<name> returns.
+    PyObject* init() noexcept { return PyModuleDef_Init(&def_); }
+
+private:
+    static ModuleDefinition& of(PyModuleDef* def) noexcept;
+    static PyObject* create(PyObject* spec, PyModuleDef* def) noexcept;
+    static int exec(PyObject* module) noexcept;
+    bool claim_interpreter() noexcept;
+    bool warn_on_version_mismatch() const noexcept;
+    const char* short_name() const noexcept;
+
+    PyModuleDef def_;  // first, so that the definition is found from it
+    PyModuleDef_Slot slots_[4];
+    const char* doc_;
+    Populate populate_;
+    PyObject* module_ = nullptr;     // the module object of this process
+    bool initialised_ = false;
+    int64_t interpreter_ = -1;       // the interpreter that owns it
+};
+
+}  // namespace zelkor

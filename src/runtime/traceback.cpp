@@ -1,0 +1,25 @@
+// The traceback entry that names a native function in a binding error.
+#include "runtime/function_object.hpp"
+
+#include <frameobject.h>
+
+namespace zelkor {
+
+void add_traceback_entry(const Function& function) noexcept {
+    // A frame object is the only thing a traceback entry can point to; it
+    // carries the entry's file name, dotted name and line through its code.
+    PyObject* error = PyErr_GetRaisedException();
+    auto* code = reinterpret_cast<PyCodeObject*>(function.traceback_code);
+    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, function.globals, nullptr);
+    if (frame == nullptr) {
+        PyObject* failure = PyErr_GetRaisedException();
+        PyException_SetContext(failure, error);  // steals `error`
+        PyErr_SetRaisedException(failure);
+        return;
+    }
+    PyErr_SetRaisedException(error);
+    PyTraceBack_Here(frame);  // on failure it raises, chained to `error`
+    Py_DECREF(frame);
+}
+
+}  // namespace zelkor
