@@ -1,0 +1,1 @@
+"""The zelkor command-line tool."""

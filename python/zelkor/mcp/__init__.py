@@ -1,0 +1,1 @@
+"""MCP tools of zelkor and their credential handling."""

@@ -1,0 +1,1 @@
+"""Skills: packaged instructions and templates for AI coding-agent editors."""

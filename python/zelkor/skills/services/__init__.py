@@ -1,0 +1,1 @@
+"""Services behind the Skill installer."""
