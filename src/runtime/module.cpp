@@ -79,7 +79,12 @@ PyObject* ModuleBuilder::get(const char* name) noexcept {
 
 // ModuleDefinition
 
-static_assert(std::is_standard_layout_v<PyModuleDef>);
+namespace {
+// Each extension library defines exactly one module (the runtime is linked
+// into each library), so its slots find their definition here. That holds
+// even for a module object that was not made from the definition.
+ModuleDefinition* library_module = nullptr;
+}  // namespace
 
 ModuleDefinition::ModuleDefinition(const char* name, const char* doc, Populate populate) noexcept
     : def_{PyModuleDef_HEAD_INIT, name, nullptr, 0, nullptr, slots_, nullptr, nullptr, nullptr},
@@ -91,12 +96,12 @@ ModuleDefinition::ModuleDefinition(const char* name, const char* doc, Populate p
           {0, nullptr},
       },
       doc_(doc),
-      populate_(populate) {}
+      populate_(populate) {
+    library_module = this;
+}
 
-ModuleDefinition& ModuleDefinition::of(PyModuleDef* def) noexcept {
-    static_assert(std::is_standard_layout_v<ModuleDefinition>);
-    static_assert(offsetof(ModuleDefinition, def_) == 0);
-    return *reinterpret_cast<ModuleDefinition*>(def);
+ModuleDefinition& ModuleDefinition::of_library() noexcept {
+    return *library_module;
 }
 
 const char* ModuleDefinition::short_name() const noexcept {
@@ -133,8 +138,8 @@ bool ModuleDefinition::warn_on_version_mismatch() const noexcept {
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) == 0;
 }
 
-PyObject* ModuleDefinition::create(PyObject* spec, PyModuleDef* def) noexcept {
-    ModuleDefinition& self = of(def);
+PyObject* ModuleDefinition::create(PyObject* spec, PyModuleDef*) noexcept {
+    ModuleDefinition& self = of_library();
     if (!self.claim_interpreter()) {
         return nullptr;
     }
@@ -163,11 +168,7 @@ PyObject* ModuleDefinition::create(PyObject* spec, PyModuleDef* def) noexcept {
 }
 
 int ModuleDefinition::exec(PyObject* module) noexcept {
-    PyModuleDef* def = PyModule_GetDef(module);
-    if (def == nullptr) {
-        return -1;
-    }
-    ModuleDefinition& self = of(def);
+    ModuleDefinition& self = of_library();
     if (self.module_ == nullptr) {
         self.module_ = Py_NewRef(module);
     } else if (self.module_ != module) {

@@ -4,7 +4,6 @@
 #include "runtime/function.hpp"
 
 #include <initializer_list>
-#include <type_traits>
 
 namespace zelkor {
 
@@ -32,7 +31,7 @@ private:
     PyObject* module_;
 };
 
-// One extension module, initialised in two phases. The module object is made
+// One extension module, initialised in two phases; one per extension library. The module object is made
 // once per process and only in the first interpreter that imports it; a later
 // import gets the same, already initialised object back.
 class ModuleDefinition {
@@ -48,14 +47,14 @@ public:
     PyObject* init() noexcept { return PyModuleDef_Init(&def_); }
 
 private:
-    static ModuleDefinition& of(PyModuleDef* def) noexcept;
+    static ModuleDefinition& of_library() noexcept;
     static PyObject* create(PyObject* spec, PyModuleDef* def) noexcept;
     static int exec(PyObject* module) noexcept;
     bool claim_interpreter() noexcept;
     bool warn_on_version_mismatch() const noexcept;
     const char* short_name() const noexcept;
 
-    PyModuleDef def_;  // first, so that the definition is found from it
+    PyModuleDef def_;
     PyModuleDef_Slot slots_[4];
     const char* doc_;
     Populate populate_;

@@ -1,0 +1,117 @@
+"""Argument binding of the native functions: messages, order of checks, traceback entry."""
+
+import traceback
+from pathlib import Path
+
+import _testcapi
+import pytest
+
+from zelkor.mcp import coffer
+
+get_dir = coffer.get_credential_dir_for_key
+ROOT = Path("/nonexistent/never-created")
+TAKES = "get_credential_dir_for_key() takes exactly 2 positional arguments ({} given)"
+MULTIPLE = "get_credential_dir_for_key() got multiple values for keyword argument '{}'"
+UNEXPECTED = "get_credential_dir_for_key() got an unexpected keyword argument '{}'"
+
+
+def binding_error(call):
+    with pytest.raises(TypeError) as info:
+        call()
+    return info.value
+
+
+def entries(error):
+    """The traceback entries beyond this file's own frames."""
+    return [e for e in traceback.extract_tb(error.__traceback__) if e.filename != __file__]
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((), {}, TAKES.format(0)),
+        (("k",), {}, TAKES.format(1)),
+        (("k", ROOT, 3), {}, TAKES.format(3)),
+        # Too many positional arguments is reported before any keyword.
+        (("k", ROOT, 3, 4), {"zz": 1}, TAKES.format(4)),
+        # With keywords, the first missing parameter's position is the count.
+        ((), {"base_root": ROOT}, TAKES.format(0)),
+        ((), {"api_key": "k"}, TAKES.format(1)),
+        ((), {"api_key": "k", "zz": 1}, TAKES.format(1)),
+        # ... and it comes before the keyword problems.
+        (("k",), {"api_key": "k"}, TAKES.format(1)),
+        (("k",), {"zz": 1}, TAKES.format(1)),
+        (("k", ROOT), {"api_key": "x"}, MULTIPLE.format("api_key")),
+        (("k", ROOT), {"base_root": ROOT}, MULTIPLE.format("base_root")),
+        (("k", ROOT), {"zz": 1}, UNEXPECTED.format("zz")),
+        # Left-over keywords are reported in the order given.
+        (("k", ROOT), {"zz": 1, "api_key": "x"}, UNEXPECTED.format("zz")),
+        (("k", ROOT), {"api_key": "x", "zz": 1}, MULTIPLE.format("api_key")),
+        ((), {"api_key": "k", "base_root": ROOT, "Api_key": 1}, UNEXPECTED.format("Api_key")),
+    ],
+)
+def test_binding_errors(args, kwargs, message):
+    error = binding_error(lambda: get_dir(*args, **kwargs))
+    assert str(error) == message
+    assert not ROOT.exists()
+
+
+def test_binding_error_adds_one_traceback_entry():
+    error = binding_error(lambda: get_dir())
+    [entry] = entries(error)
+    assert (entry.filename, entry.lineno, entry.name) == (
+        "zelkor/mcp/coffer",
+        13,
+        "zelkor.mcp.coffer.get_credential_dir_for_key",
+    )
+    rendered = "".join(traceback.format_exception(error))
+    assert 'File "zelkor/mcp/coffer", line 13, in zelkor.mcp.coffer.get_credential_dir_for_key' in rendered
+
+
+@pytest.mark.parametrize(
+    "key, type_name", [(None, "NoneType"), (b"key", "bytes"), (1, "int"), (["k"], "list")]
+)
+def test_exact_str_check(key, type_name):
+    error = binding_error(lambda: get_dir(key, ROOT))
+    assert str(error) == f"Argument 'api_key' has incorrect type (expected str, got {type_name})"
+    assert entries(error) == []  # a failed type check adds no entry
+    assert not hasattr(error, "__notes__")
+    assert not ROOT.exists()
+
+
+def test_str_subclass_is_refused_with_a_note():
+    class Key(str):
+        pass
+
+    error = binding_error(lambda: get_dir(Key("k"), base_root=ROOT))
+    assert str(error) == "Argument 'api_key' has incorrect type (expected str, got Key)"
+    assert len(error.__notes__) == 1
+    assert "Subclasses of str are refused" in error.__notes__[0]
+    assert not ROOT.exists()
+
+
+# Calls through the C API can carry keyword names Python syntax cannot.
+@pytest.mark.parametrize(
+    "values, kwnames, message",
+    [
+        (("k", ROOT, 1), (5,), "get_credential_dir_for_key() keywords must be strings"),
+        (("k", ROOT, 1), ("zz",), UNEXPECTED.format("zz")),
+        (("k", ROOT, ROOT), ("base_root", "base_root"), MULTIPLE.format("base_root")),
+        (("k", ROOT, 1, 2), ("zz", 7), UNEXPECTED.format("zz")),
+        (("k", ROOT, 1, 2), (7, "zz"), "get_credential_dir_for_key() keywords must be strings"),
+    ],
+)
+def test_vectorcall_keyword_names(values, kwnames, message):
+    error = binding_error(lambda: _testcapi.pyobject_vectorcall(get_dir, values, kwnames))
+    assert str(error) == message
+    assert [e.name for e in entries(error)] == ["zelkor.mcp.coffer.get_credential_dir_for_key"]
+
+
+def test_keyword_names_match_by_value(tmp_path):
+    class Name(str):
+        pass
+
+    # Neither interned nor exactly str: matched by what it spells.
+    spelled = "".join(["base", "_root"])
+    result = _testcapi.pyobject_vectorcall(get_dir, ("k", tmp_path), (Name(spelled),))
+    assert result.parent == tmp_path

@@ -1,0 +1,77 @@
+"""The native function objects look and behave like Python functions."""
+
+import copy
+import inspect
+import pickle
+import pydoc
+import weakref
+
+import pytest
+
+from zelkor.mcp import coffer
+
+get_dir = coffer.get_credential_dir_for_key
+
+
+def test_metadata():
+    assert get_dir.__name__ == "get_credential_dir_for_key"
+    assert get_dir.__qualname__ == "get_credential_dir_for_key"
+    assert get_dir.__module__ == "zelkor.mcp.coffer"
+    assert get_dir.__defaults__ is None
+    assert get_dir.__kwdefaults__ is None
+    assert get_dir.__annotations__ == {"api_key": "str", "base_root": "Path", "return": "Path"}
+    assert get_dir.__globals__ is vars(coffer)
+    assert repr(get_dir).startswith("<function get_credential_dir_for_key at 0x")
+
+
+def test_signature_and_help():
+    assert str(inspect.signature(get_dir)) == "(api_key: 'str', base_root: 'Path') -> 'Path'"
+    text = pydoc.render_doc(get_dir, renderer=pydoc.plaintext)
+    assert "get_credential_dir_for_key(api_key: 'str', base_root: 'Path') -> 'Path'" in text
+    assert "将 API Key 映射为固定长度的目录名。" in text
+    assert inspect.isroutine(get_dir)
+
+
+def test_code_describes_the_parameters():
+    code = get_dir.__code__
+    assert code.co_varnames == ("api_key", "base_root")
+    assert code.co_argcount == 2
+    assert (code.co_filename, code.co_firstlineno) == ("zelkor/mcp/coffer", 13)
+
+
+def test_binds_like_a_function(tmp_path):
+    class Holder:
+        method = get_dir
+
+    assert Holder.method is get_dir
+    assert get_dir.__get__(None, Holder) is get_dir
+    bound = Holder().method
+    assert inspect.ismethod(bound) and bound.__func__ is get_dir
+    # Bound to a str instance, the instance becomes the key.
+    assert get_dir.__get__("key")(tmp_path) == get_dir("key", tmp_path)
+
+
+def test_writable_attributes():
+    original = get_dir.__doc__
+    try:
+        get_dir.__doc__ = "replaced"
+        get_dir.marker = 1
+        assert (get_dir.__doc__, get_dir.__dict__) == ("replaced", {"marker": 1})
+    finally:
+        get_dir.__doc__ = original
+        del get_dir.marker
+    with pytest.raises(AttributeError):
+        get_dir.__defaults__ = ("x",)
+    with pytest.raises(TypeError):
+        get_dir.__name__ = 1
+
+
+def test_pickle_copy_and_weakref():
+    assert pickle.loads(pickle.dumps(get_dir)) is get_dir
+    assert copy.deepcopy(get_dir) is get_dir
+    assert weakref.ref(get_dir)() is get_dir
+
+
+def test_type_cannot_be_instantiated():
+    with pytest.raises(TypeError):
+        type(get_dir)()
