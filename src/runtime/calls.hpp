@@ -47,4 +47,10 @@ inline Ref get_attr(PyObject* self, Name& name) noexcept {
     return attribute ? Ref::steal(PyObject_GetAttr(self, attribute)) : Ref();
 }
 
+// self.<name> = value
+inline bool set_attr(PyObject* self, Name& name, PyObject* value) noexcept {
+    PyObject* attribute = name.get();
+    return attribute && PyObject_SetAttr(self, attribute, value) == 0;
+}
+
 }  // namespace zelkor

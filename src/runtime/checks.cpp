@@ -1,5 +1,6 @@
 // Type checks that the annotations "str" and "str | None" stand for.
 #include "runtime/calls.hpp"
+#include "runtime/errors.hpp"
 #include "runtime/function_object.hpp"
 
 namespace zelkor {
@@ -20,9 +21,7 @@ void note_subclass_refused() noexcept {
         PyErr_SetRaisedException(error);
         return;
     }
-    PyObject* failure = PyErr_GetRaisedException();
-    PyException_SetContext(failure, error);  // steals `error`
-    PyErr_SetRaisedException(failure);
+    raise_in_context_of(error);
 }
 
 }  // namespace

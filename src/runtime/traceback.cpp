@@ -1,4 +1,5 @@
 // The traceback entry that names a native function in a binding error.
+#include "runtime/errors.hpp"
 #include "runtime/function_object.hpp"
 
 #include <frameobject.h>
@@ -12,9 +13,7 @@ void add_traceback_entry(const Function& function) noexcept {
     auto* code = reinterpret_cast<PyCodeObject*>(function.traceback_code);
     PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, function.globals, nullptr);
     if (frame == nullptr) {
-        PyObject* failure = PyErr_GetRaisedException();
-        PyException_SetContext(failure, error);  // steals `error`
-        PyErr_SetRaisedException(failure);
+        raise_in_context_of(error);
         return;
     }
     PyErr_SetRaisedException(error);
