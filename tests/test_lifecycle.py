@@ -3,7 +3,7 @@
 import pytest
 
 
-@pytest.mark.parametrize("module", ["zelkor.mcp.coffer"])
+@pytest.mark.parametrize("module", ["zelkor.mcp.coffer", "zelkor.skills.services.edictor"])
 def test_reimport_and_reload_give_back_the_same_module(run_python, module):
     out = run_python(f"""
         import importlib, sys
@@ -19,7 +19,7 @@ def test_reimport_and_reload_give_back_the_same_module(run_python, module):
     assert out == "same\n"
 
 
-@pytest.mark.parametrize("module", ["zelkor.mcp.coffer"])
+@pytest.mark.parametrize("module", ["zelkor.mcp.coffer", "zelkor.skills.services.edictor"])
 def test_second_interpreter_is_refused(run_python, module, tmp_path):
     result = tmp_path / "result"
     inner = (
@@ -38,7 +38,9 @@ def test_second_interpreter_is_refused(run_python, module, tmp_path):
     )
 
 
-@pytest.mark.parametrize("module, short", [("zelkor.mcp.coffer", "coffer")])
+@pytest.mark.parametrize(
+    "module, short", [("zelkor.mcp.coffer", "coffer"), ("zelkor.skills.services.edictor", "edictor")]
+)
 def test_executing_a_second_module_object_is_refused(run_python, module, short):
     # Drive the module's execution step directly on a new module object.
     out = run_python(f"""

@@ -1,0 +1,15 @@
+// Appending to a file without putting its existing bytes at risk.
+#pragma once
+
+#include "runtime/ref.hpp"
+
+namespace edictor {
+
+// Appends `data` (bytes) to the file at `path`, which is opened through
+// path.open(), so Path subclasses keep working. The existing bytes are never
+// rewritten. If the write fails part-way, the file is cut back to its
+// original length and the write's error propagates unchanged.
+// Returns false with an exception set on failure.
+bool append_or_restore(PyObject* path, PyObject* data) noexcept;
+
+}  // namespace edictor

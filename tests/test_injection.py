@@ -1,0 +1,242 @@
+"""Edictor.inject: the rule appended once, and never at the cost of existing bytes."""
+
+import errno
+import stat
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+from zelkor.skills.services import edictor
+from zelkor.skills.services.edictor import RULE_MARKER, Edictor
+
+RULE = edictor._DEFAULT_RULE_CONTENT.strip()
+BLOCK = f"\n\n{RULE_MARKER}\n\n{RULE}\n".encode("utf-8")
+
+
+@pytest.fixture
+def injector(tmp_path):
+    return Edictor(tmp_path / "templates")  # no rule file there: the built-in rule
+
+
+@pytest.fixture
+def skills(tmp_path):
+    return tmp_path / "home" / ".claude" / "skills"
+
+
+class CountingEdictor(Edictor):
+    loads = 0
+
+    def _load_rule_content(self):
+        type(self).loads += 1
+        return super()._load_rule_content()
+
+
+@pytest.mark.parametrize(
+    "runtime, filename",
+    [("claude", "CLAUDE.md"), ("openclaw", "AGENTS.md"), ("codex", "AGENTS.md"), ("opencode", "AGENTS.md")],
+)
+def test_new_file_holds_only_the_block(injector, skills, runtime, filename):
+    path = injector.inject(runtime, skills)
+    assert path == skills.parent / filename
+    assert path.read_bytes() == BLOCK
+    assert not skills.exists()  # only the parent is needed
+
+
+def test_agents_runtimes_share_one_file(injector, skills):
+    first = injector.inject("codex", skills)
+    assert injector.inject("opencode", skills) == first == injector.inject("openclaw", skills)
+    assert first.read_bytes().count(RULE_MARKER.encode()) == 1
+
+
+def test_second_call_writes_nothing_and_loads_no_rule(tmp_path, skills):
+    CountingEdictor.loads = 0
+    injector = CountingEdictor(tmp_path)
+    path = injector.inject("claude", skills)
+    assert injector.inject(target_skills_dir=skills, target_runtime="claude") == path
+    assert path.read_bytes() == BLOCK and CountingEdictor.loads == 1
+
+
+@pytest.mark.parametrize(
+    "existing",
+    [
+        "# Mine\nkeep this\n",
+        "# Mine\r\nCRLF lines\r\n",
+        "\ufeff# with a byte-order mark\n",
+        "no final newline",
+        "",
+        "中文配置\n" * 100,
+    ],
+)
+def test_existing_bytes_are_kept_exactly(injector, skills, existing):
+    path = skills.parent / "CLAUDE.md"
+    path.parent.mkdir(parents=True)
+    original = existing.encode("utf-8")
+    path.write_bytes(original)
+    assert injector.inject("claude", skills) == path
+    assert path.read_bytes() == original + BLOCK
+
+
+@pytest.mark.parametrize("text", [RULE_MARKER, f"prefix{RULE_MARKER}suffix", f"a\r\nb {RULE_MARKER}\r\n"])
+def test_marker_anywhere_means_done(skills, text):
+    path = skills.parent / "AGENTS.md"
+    path.parent.mkdir(parents=True)
+    path.write_bytes(text.encode())
+    CountingEdictor.loads = 0
+    assert CountingEdictor(Path("/nonexistent")).inject("codex", skills) == path
+    assert path.read_bytes() == text.encode() and CountingEdictor.loads == 0
+
+
+@pytest.mark.parametrize("rule", ["", None, 0])
+def test_no_rule_means_no_write(skills, rule):
+    class NoRule(Edictor):
+        def _load_rule_content(self):
+            return rule
+
+    assert NoRule(None).inject("claude", skills) is None
+    assert not skills.parent.exists()
+
+
+def test_whitespace_rule_file_means_no_write(tmp_path, skills):
+    rule_file = tmp_path / "zel-feedback" / "data" / "FEEDBACK_RULE.md"
+    rule_file.parent.mkdir(parents=True)
+    rule_file.write_text("  \n\n")
+    assert Edictor(tmp_path).inject("claude", skills) is None
+    assert not skills.parent.exists()
+
+
+def test_overridden_rule_is_formatted_in(skills):
+    class Custom(Edictor):
+        def _load_rule_content(self):
+            return 42
+
+    path = Custom(None).inject("claude", skills)
+    assert path.read_text() == f"\n\n{RULE_MARKER}\n\n42\n"
+
+
+def test_path_subclass_gives_results_of_its_class(injector, skills):
+    class MyPath(type(Path())):
+        pass
+
+    path = injector.inject("claude", MyPath(skills))
+    assert type(path) is MyPath and path.read_bytes() == BLOCK
+    assert type(injector.inject("claude", MyPath(skills))) is MyPath
+
+
+@pytest.mark.parametrize("runtime", ["Claude", "", "cursor", "claude "])
+def test_unknown_runtime_touches_nothing(skills, runtime):
+    CountingEdictor.loads = 0
+    assert CountingEdictor(None).inject(runtime, object()) is None  # no .parent needed
+    assert CountingEdictor.loads == 0
+
+
+@pytest.mark.parametrize("runtime, type_name", [(None, "NoneType"), (b"claude", "bytes"), (1, "int")])
+def test_runtime_must_be_exactly_str(monkeypatch, runtime, type_name):
+    monkeypatch.delattr(edictor, "RUNTIME_CONFIG_FILES")  # would raise NameError if looked up
+    with pytest.raises(TypeError) as info:
+        Edictor(None).inject(runtime, Path())
+    assert str(info.value) == f"Argument 'target_runtime' has incorrect type (expected str, got {type_name})"
+
+
+def test_runtime_str_subclass_is_refused_with_a_note(skills):
+    class Runtime(str):
+        pass
+
+    with pytest.raises(TypeError) as info:
+        Edictor(None).inject(Runtime("claude"), skills)
+    assert str(info.value).endswith("(expected str, got Runtime)")
+    assert len(info.value.__notes__) == 1
+    assert not skills.parent.exists()
+
+
+def test_skills_dir_without_parent():
+    with pytest.raises(AttributeError, match="'str' object has no attribute 'parent'"):
+        Edictor(None).inject("claude", "not/a/path")
+
+
+def test_invalid_utf8_in_existing_file_is_left_alone(injector, skills):
+    path = skills.parent / "CLAUDE.md"
+    path.parent.mkdir(parents=True)
+    path.write_bytes(b"caf\xe9\n")
+    with pytest.raises(UnicodeDecodeError):
+        injector.inject("claude", skills)
+    assert path.read_bytes() == b"caf\xe9\n"
+
+
+def test_directory_in_the_way_of_the_file(injector, skills):
+    (skills.parent / "CLAUDE.md").mkdir(parents=True)
+    with pytest.raises(IsADirectoryError):
+        injector.inject("claude", skills)
+
+
+def test_file_in_the_way_of_the_folder(injector, tmp_path):
+    (tmp_path / "home").write_text("a file")
+    with pytest.raises((FileExistsError, NotADirectoryError)):
+        injector.inject("claude", tmp_path / "home" / "sub" / "skills")
+    assert (tmp_path / "home").read_text() == "a file"
+
+
+def test_symlink_stays_a_link_and_its_target_gets_the_block(injector, skills, tmp_path):
+    target = tmp_path / "dotfiles" / "CLAUDE.md"
+    target.parent.mkdir()
+    target.write_text("# shared\n")
+    target.chmod(0o640)
+    link = skills.parent / "CLAUDE.md"
+    link.parent.mkdir(parents=True)
+    link.symlink_to(target)
+    assert injector.inject("claude", skills) == link
+    assert link.is_symlink() and link.readlink() == target
+    assert target.read_bytes() == b"# shared\n" + BLOCK
+    assert stat.S_IMODE(target.stat().st_mode) == 0o640
+
+
+SIZE_LIMITED_INJECT = """
+    import resource, sys
+    from pathlib import Path
+    from zelkor.skills.services.edictor import Edictor
+    skills = Path(sys.argv[1])
+    limit = int(sys.argv[2])
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.RLIM_INFINITY))
+    for attempt in range(2):  # the module keeps working after the failure
+        try:
+            Edictor(None).inject("claude", skills)
+        except OSError as error:
+            print(type(error).__name__, error.errno)
+"""
+
+
+@pytest.mark.parametrize("existing", [b"# my notes\r\n" * 50, b""])
+def test_failed_append_restores_the_file(skills, existing):
+    path = skills.parent / "CLAUDE.md"
+    path.parent.mkdir(parents=True)
+    if existing:
+        path.write_bytes(existing)
+    # Room for a part of the block only: the write fails with EFBIG half-way.
+    limit = len(existing) + 40
+    out = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(SIZE_LIMITED_INJECT), str(skills), str(limit)],
+        capture_output=True, text=True, check=True,
+    ).stdout
+    assert out == f"OSError {errno.EFBIG}\n" * 2
+    assert path.read_bytes() == existing  # a new file is left empty
+
+
+def test_failed_append_then_success(skills, run_python):
+    # After a failure the file is as before, so a later call appends once.
+    path = skills.parent / "CLAUDE.md"
+    path.parent.mkdir(parents=True)
+    path.write_bytes(b"keep\n")
+    run_python(f"""
+        import resource
+        from pathlib import Path
+        from zelkor.skills.services.edictor import Edictor
+        resource.setrlimit(resource.RLIMIT_FSIZE, (10, resource.RLIM_INFINITY))
+        try:
+            Edictor(None).inject("claude", Path({str(skills)!r}))
+        except OSError:
+            pass
+    """)
+    assert Edictor(None).inject("claude", skills) == path
+    assert path.read_bytes() == b"keep\n" + BLOCK
