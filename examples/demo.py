@@ -5,6 +5,7 @@ import tempfile
 from pathlib import Path
 
 from zelkor.mcp import coffer
+from zelkor.skills.services.edictor import Edictor
 
 
 def show_tree(root: Path) -> None:
@@ -14,6 +15,7 @@ def show_tree(root: Path) -> None:
 
 
 def demonstrate_coffer(root: Path) -> None:
+    root.mkdir()
     print("== zelkor.mcp.coffer: a private credential directory per API key")
     base_root = root / "credentials_by_key"
     for key in ("sk-alice-0001", "sk-bob-0002", "sk-alice-0001"):
@@ -23,9 +25,33 @@ def demonstrate_coffer(root: Path) -> None:
     show_tree(root)
 
 
+def demonstrate_edictor(root: Path) -> None:
+    print("== zelkor.skills.services.edictor: the feedback rule, appended once")
+    skills = root / "home" / ".claude" / "skills"
+    config = skills.parent / "CLAUDE.md"
+    config.parent.mkdir(parents=True)
+    config.write_text("# My own notes\n\nAlways run the tests.\n", encoding="utf-8")
+    injector = Edictor()
+    path = injector.inject("claude", skills)
+    print(f"  inject('claude', {skills.relative_to(root)}) -> {path.relative_to(root)}")
+    print(f"  {path.name} now reads:")
+    for line in path.read_text(encoding="utf-8").splitlines():
+        print(f"    | {line}")
+    size = path.stat().st_size
+    again = injector.inject("claude", skills)
+    unchanged = "unchanged" if path.stat().st_size == size else "CHANGED"
+    print(f"  inject again -> {again.relative_to(root)}, {size} bytes, {unchanged}")
+    print(f"  inject('unknown-editor', ...) -> {injector.inject('unknown-editor', skills)}")
+    for runtime in ("codex", "opencode"):
+        agents = injector.inject(runtime, root / "work" / ".codex" / "skills")
+        print(f"  inject({runtime!r}, ...) -> {agents.relative_to(root)}")
+
+
 def main() -> None:
     with tempfile.TemporaryDirectory(prefix="zelkor-demo-") as folder:
-        demonstrate_coffer(Path(folder))
+        demonstrate_coffer(Path(folder) / "coffer")
+        print()
+        demonstrate_edictor(Path(folder) / "edictor")
 
 
 if __name__ == "__main__":
