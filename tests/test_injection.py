@@ -156,28 +156,6 @@ def test_skills_dir_without_parent():
         Edictor(None).inject("claude", "not/a/path")
 
 
-def test_invalid_utf8_in_existing_file_is_left_alone(injector, skills):
-    path = skills.parent / "CLAUDE.md"
-    path.parent.mkdir(parents=True)
-    path.write_bytes(b"caf\xe9\n")
-    with pytest.raises(UnicodeDecodeError):
-        injector.inject("claude", skills)
-    assert path.read_bytes() == b"caf\xe9\n"
-
-
-def test_directory_in_the_way_of_the_file(injector, skills):
-    (skills.parent / "CLAUDE.md").mkdir(parents=True)
-    with pytest.raises(IsADirectoryError):
-        injector.inject("claude", skills)
-
-
-def test_file_in_the_way_of_the_folder(injector, tmp_path):
-    (tmp_path / "home").write_text("a file")
-    with pytest.raises((FileExistsError, NotADirectoryError)):
-        injector.inject("claude", tmp_path / "home" / "sub" / "skills")
-    assert (tmp_path / "home").read_text() == "a file"
-
-
 def test_symlink_stays_a_link_and_its_target_gets_the_block(injector, skills, tmp_path):
     target = tmp_path / "dotfiles" / "CLAUDE.md"
     target.parent.mkdir()

@@ -1,0 +1,149 @@
+"""Reference counts and memory stay flat however often a call succeeds or fails."""
+
+import contextlib
+import gc
+import resource
+import sys
+import tracemalloc
+from pathlib import Path
+
+import _testcapi
+
+from zelkor.mcp import coffer
+from zelkor.skills.services import edictor
+from zelkor.skills.services.edictor import RULE_MARKER, Edictor
+
+get_dir = coffer.get_credential_dir_for_key
+WARM_UP = 500
+CALLS = 5_000
+ALLOWED_GROWTH = 64 * 1024  # bytes over CALLS calls: far below one object per call
+
+
+class Key(str):
+    pass
+
+
+@contextlib.contextmanager
+def file_size_limit(limit):
+    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, hard))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+
+
+@contextlib.contextmanager
+def without(module, name):
+    saved = getattr(module, name)
+    delattr(module, name)
+    try:
+        yield
+    finally:
+        setattr(module, name, saved)
+
+
+def build_cases(root: Path):
+    """(id, function, args, kwargs, expected error or None, context) for every path."""
+    keys = root / "keys"
+    blocked = root / "blocked"
+    blocked.mkdir()
+    (blocked / get_dir("key", root / "probe").name).write_text("in the way")
+    templates = root / "templates"
+    rule = templates / "zel-feedback" / "data" / "FEEDBACK_RULE.md"
+    rule.parent.mkdir(parents=True)
+    rule.write_text("  a rule  \n")
+    bad_rule = root / "bad-templates" / "zel-feedback" / "data" / "FEEDBACK_RULE.md"
+    bad_rule.parent.mkdir(parents=True)
+    bad_rule.write_bytes(b"\xff")
+    done = root / "done" / "skills"
+    done.parent.mkdir()
+    (done.parent / "CLAUDE.md").write_text("x" * 1000 + RULE_MARKER)
+    fresh = root / "fresh" / "skills"
+    limited = root / "limited" / "skills"
+    limited.parent.mkdir()
+    (limited.parent / "CLAUDE.md").write_bytes(b"x" * 100)
+    injector = Edictor(templates)
+    nothing = contextlib.nullcontext()
+
+    def inject_fresh(runtime, skills):
+        path = injector.inject(runtime, skills)
+        path.unlink()
+        return path
+
+    return [
+        ("coffer", get_dir, ("key", keys), {}, None, nothing),
+        ("coffer-kw", get_dir, (), {"api_key": "key", "base_root": keys}, None, nothing),
+        ("coffer-none", get_dir, (), {}, TypeError, nothing),
+        ("coffer-one", get_dir, ("key",), {}, TypeError, nothing),
+        ("coffer-three", get_dir, ("key", keys, 3), {}, TypeError, nothing),
+        ("coffer-multiple", get_dir, ("key", keys), {"api_key": "key"}, TypeError, nothing),
+        ("coffer-unexpected", get_dir, ("key", keys), {"zz": keys}, TypeError, nothing),
+        ("coffer-missing-kw", get_dir, (), {"api_key": "key"}, TypeError, nothing),
+        ("coffer-non-str-kw", _testcapi.pyobject_vectorcall, (get_dir, ("k", keys, 1), (5,)), {}, TypeError, nothing),
+        ("coffer-type", get_dir, (None, keys), {}, TypeError, nothing),
+        ("coffer-subclass", get_dir, (Key("key"), keys), {}, TypeError, nothing),
+        ("coffer-name", get_dir, ("key", keys), {}, NameError, without(coffer, "hashlib")),
+        ("coffer-surrogate", get_dir, ("\ud800", keys), {}, UnicodeEncodeError, nothing),
+        ("coffer-join", get_dir, ("key", 42), {}, TypeError, nothing),
+        ("coffer-file-in-way", get_dir, ("key", blocked), {}, FileExistsError, nothing),
+        ("init", Edictor, (templates,), {}, None, nothing),
+        ("init-default", Edictor, (), {}, None, nothing),
+        ("init-too-many", Edictor, (templates, 1), {}, TypeError, nothing),
+        ("init-unexpected", Edictor, (), {"templates": templates}, TypeError, nothing),
+        ("init-name", Edictor, (), {}, NameError, without(edictor, "get_builtin_templates_dir")),
+        ("load-file", injector._load_rule_content, (), {}, None, nothing),
+        ("load-fallback", Edictor(root)._load_rule_content, (), {}, None, nothing),
+        ("load-too-many", injector._load_rule_content, (1,), {}, TypeError, nothing),
+        ("load-bad-utf8", Edictor(bad_rule.parents[2])._load_rule_content, (), {}, UnicodeDecodeError, nothing),
+        ("load-name", Edictor(root)._load_rule_content, (), {}, NameError, without(edictor, "_DEFAULT_RULE_CONTENT")),
+        ("inject-done", injector.inject, ("claude", done), {}, None, nothing),
+        ("inject-new", inject_fresh, ("codex", fresh), {}, None, nothing),
+        ("inject-unknown", injector.inject, ("vim", done), {}, None, nothing),
+        ("inject-missing", injector.inject, ("claude",), {}, TypeError, nothing),
+        ("inject-type", injector.inject, (None, done), {}, TypeError, nothing),
+        ("inject-subclass", injector.inject, (Key("claude"), done), {}, TypeError, nothing),
+        ("inject-no-parent", injector.inject, ("claude", "str"), {}, AttributeError, nothing),
+        ("inject-name", injector.inject, ("claude", done), {}, NameError, without(edictor, "RULE_MARKER")),
+        ("inject-efbig", injector.inject, ("claude", limited), {}, OSError, file_size_limit(130)),
+    ]
+
+
+def tracked(function, args, kwargs):
+    return [function, *args, *kwargs.values()]
+
+
+def call_many(function, args, kwargs, expected, times):
+    catch = expected or ()
+    result = None
+    for _ in range(times):
+        try:
+            result = function(*args, **kwargs)
+        except catch:
+            pass
+    return result
+
+
+def test_reference_counts_and_memory_stay_flat(tmp_path):
+    cases = build_cases(tmp_path)
+    growth = {}
+    for case_id, function, args, kwargs, expected, context in cases:
+        with context:
+            result = call_many(function, args, kwargs, expected, WARM_UP)
+            before = [sys.getrefcount(o) for o in tracked(function, args, kwargs)]
+            result_refs = sys.getrefcount(result)
+            gc.collect()
+            tracemalloc.start()
+            try:
+                start = tracemalloc.get_traced_memory()[0]
+                call_many(function, args, kwargs, expected, CALLS)
+                gc.collect()
+                growth[case_id] = tracemalloc.get_traced_memory()[0] - start
+            finally:
+                tracemalloc.stop()
+            after = [sys.getrefcount(o) for o in tracked(function, args, kwargs)]
+            assert after == before, case_id
+            assert sys.getrefcount(result) == result_refs, case_id
+    assert {k: v for k, v in growth.items() if v > ALLOWED_GROWTH} == {}
+    # Each failure left the file exactly as it was.
+    assert (tmp_path / "limited" / "CLAUDE.md").read_bytes() == b"x" * 100
