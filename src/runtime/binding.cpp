@@ -6,9 +6,48 @@
 // still missing; last, any keyword left over, in the order given.
 #include "runtime/function_object.hpp"
 
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+
 namespace zelkor {
 namespace {
 
+// Builds a message in a fixed buffer: the count errors are the common
+// binding errors, and formatting them with PyErr_Format costs more than all
+// the rest of raising them.
+class MessageBuffer {
+public:
+    MessageBuffer& text(const char* part, std::size_t limit = SIZE_MAX) noexcept {
+        const std::size_t length = std::min({std::strlen(part), limit, room()});
+        std::memcpy(end_, part, length);
+        end_ += length;
+        return *this;
+    }
+    MessageBuffer& number(Py_ssize_t value) noexcept {
+        end_ = std::to_chars(end_, buffer_ + sizeof buffer_, value).ptr;
+        return *this;
+    }
+    void raise(PyObject* type) const noexcept {
+        Ref message = Ref::steal(PyUnicode_DecodeUTF8(buffer_, end_ - buffer_, "replace"));
+        if (message) {
+            PyErr_SetObject(type, message.get());
+        }
+    }
+
+private:
+    // What text may still take; the rest is kept for numbers.
+    std::size_t room() const noexcept {
+        const std::ptrdiff_t left = buffer_ + sizeof buffer_ - end_ - kNumberRoom;
+        return left > 0 ? static_cast<std::size_t>(left) : 0;
+    }
+    static constexpr std::ptrdiff_t kNumberRoom = 64;
+    char buffer_[512];
+    char* end_ = buffer_;
+};
+
+// "%.200s() takes %.8s %zd positional argument%.1s (%zd given)"
 void raise_count_error(const Function& function, Py_ssize_t given) noexcept {
     const auto total = static_cast<Py_ssize_t>(function.spec->parameters.size());
     const Py_ssize_t required = function.required;
@@ -24,9 +63,10 @@ void raise_count_error(const Function& function, Py_ssize_t given) noexcept {
         bound = "at most";
         expected = total;
     }
-    PyErr_Format(PyExc_TypeError,
-                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 function.spec->name, bound, expected, expected == 1 ? "" : "s", given);
+    MessageBuffer message;
+    message.text(function.spec->name, 200).text("() takes ").text(bound).text(" ").number(expected);
+    message.text(expected == 1 ? " positional argument (" : " positional arguments (");
+    message.number(given).text(" given)").raise(PyExc_TypeError);
 }
 
 bool same_name(PyObject* keyword, PyObject* name) noexcept {

@@ -54,6 +54,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(f.parameter_names);
     Py_VISIT(f.code);
     Py_VISIT(f.traceback_code);
+    Py_VISIT(f.traceback_frame);
     return 0;
 }
 
@@ -71,6 +72,7 @@ int clear(PyObject* self) noexcept {
     Py_CLEAR(f.parameter_names);
     Py_CLEAR(f.code);
     Py_CLEAR(f.traceback_code);
+    Py_CLEAR(f.traceback_frame);
     return 0;
 }
 
@@ -191,10 +193,11 @@ PyType_Slot slots[] = {
 
 // One type per extension module (the runtime is linked into each), named
 // after the module that makes it first.
-PyTypeObject* function_type(PyObject* module_name) noexcept {
-    static PyTypeObject* type = nullptr;
-    if (type != nullptr) {
-        return type;
+PyTypeObject* the_function_type = nullptr;
+
+PyTypeObject* make_function_type(PyObject* module_name) noexcept {
+    if (the_function_type != nullptr) {
+        return the_function_type;
     }
     Ref qualified = Ref::steal(PyUnicode_FromFormat("%U.native_function", module_name));
     const char* text = qualified ? PyUnicode_AsUTF8(qualified.get()) : nullptr;
@@ -210,8 +213,8 @@ PyTypeObject* function_type(PyObject* module_name) noexcept {
             Py_TPFLAGS_DISALLOW_INSTANTIATION,
         slots,
     };
-    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    return type;
+    the_function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return the_function_type;
 }
 
 Name replace_name{"replace"};
@@ -367,7 +370,7 @@ bool fill_code(Function& f, const FunctionSpec& spec) noexcept {
 
 Ref make_function(PyObject* module, const FunctionSpec& spec) noexcept {
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-    PyTypeObject* type = module_name ? function_type(module_name.get()) : nullptr;
+    PyTypeObject* type = module_name ? make_function_type(module_name.get()) : nullptr;
     if (type == nullptr) {
         return {};
     }
@@ -384,6 +387,10 @@ Ref make_function(PyObject* module, const FunctionSpec& spec) noexcept {
     }
     PyObject_GC_Track(f);
     return function;
+}
+
+PyTypeObject* function_type() noexcept {
+    return the_function_type;
 }
 
 Ref global(Function& function, Name& name) noexcept {

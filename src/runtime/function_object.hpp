@@ -25,7 +25,11 @@ struct Function {
     PyObject* parameter_names;  // tuple of interned str, in declaration order
     PyObject* code;             // what inspect reads the parameters from
     PyObject* traceback_code;   // names the traceback entry of a binding error
+    PyObject* traceback_frame;  // made from it at the first binding error
 };
+
+// The type of the function objects; null until the first one is made.
+PyTypeObject* function_type() noexcept;
 
 // Fills `bound` from a vectorcall. On a binding error: false, TypeError set.
 bool bind_arguments(const Function& function, PyObject* const* args, std::size_t nargsf,
@@ -39,6 +43,6 @@ bool check_argument_types(const Function& function, PyObject* const* bound) noex
 PyObject* check_result_type(PyObject* result) noexcept;
 
 // Adds the function's own entry to the traceback of the exception being raised.
-void add_traceback_entry(const Function& function) noexcept;
+void add_traceback_entry(Function& function) noexcept;
 
 }  // namespace zelkor

@@ -1,6 +1,6 @@
 #include "runtime/module.hpp"
 
-#include "runtime/calls.hpp"
+#include "runtime/class.hpp"
 
 #include <cstring>
 
@@ -39,34 +39,7 @@ bool ModuleBuilder::add_function(const FunctionSpec& spec) noexcept {
 
 bool ModuleBuilder::add_class(const char* name, const char* doc,
                               std::initializer_list<const FunctionSpec*> methods) noexcept {
-    Ref body = Ref::steal(PyDict_New());
-    if (!body) {
-        return false;
-    }
-    Ref module_name = Ref::steal(PyModule_GetNameObject(module_));
-    if (!module_name || PyDict_SetItemString(body.get(), "__module__", module_name.get()) < 0) {
-        return false;
-    }
-    Ref qualname = Ref::steal(PyUnicode_FromString(name));
-    if (!qualname || PyDict_SetItemString(body.get(), "__qualname__", qualname.get()) < 0) {
-        return false;
-    }
-    Ref docstring = Ref::steal(PyUnicode_FromString(doc));
-    if (!docstring || PyDict_SetItemString(body.get(), "__doc__", docstring.get()) < 0) {
-        return false;
-    }
-    for (const FunctionSpec* method : methods) {
-        Ref function = make_function(module_, *method);
-        if (!function || PyDict_SetItemString(body.get(), method->name, function.get()) < 0) {
-            return false;
-        }
-    }
-    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    if (!bases) {
-        return false;
-    }
-    auto* metaclass = reinterpret_cast<PyObject*>(&PyType_Type);
-    return set(name, call(metaclass, qualname.get(), bases.get(), body.get()));
+    return set(name, make_class(module_, name, doc, methods));
 }
 
 PyObject* ModuleBuilder::get(const char* name) noexcept {

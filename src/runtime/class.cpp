@@ -1,0 +1,128 @@
+#include "runtime/class.hpp"
+
+#include "runtime/calls.hpp"
+#include "runtime/function_object.hpp"
+
+namespace zelkor {
+namespace {
+
+Name init_name{"__init__"};
+Constant no_arguments{[] { return PyTuple_New(0); }};
+
+// type.__call__(cls, *args, **kwargs), for the calls the direct path below
+// leaves to it.
+PyObject* call_through_type(PyObject* cls, PyObject* const* args, std::size_t nargsf,
+                            PyObject* kwnames) noexcept {
+    const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
+    Ref tuple = Ref::steal(PyTuple_New(positional));
+    if (!tuple) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < positional; ++i) {
+        PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+    }
+    Ref keywords;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+        keywords = Ref::steal(PyDict_New());
+        if (!keywords) {
+            return nullptr;
+        }
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[positional + i]) < 0) {
+                return nullptr;
+            }
+        }
+    }
+    return PyType_Type.tp_call(cls, tuple.get(), keywords.get());
+}
+
+// __init__(self, *args), with `self` in the spare slot before the arguments
+// when the caller offers one, otherwise in a copy of the arguments.
+PyObject* call_init(PyObject* init, PyObject* self, PyObject* const* args, std::size_t nargsf,
+                    PyObject* kwnames) noexcept {
+    const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
+    if (nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) {
+        PyObject** stack = const_cast<PyObject**>(args) - 1;
+        PyObject* spare = stack[0];
+        stack[0] = self;
+        PyObject* result = PyObject_Vectorcall(init, stack, positional + 1, kwnames);
+        stack[0] = spare;
+        return result;
+    }
+    PyObject* stack[kMaxParameters + 1];
+    const Py_ssize_t count = positional + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    stack[0] = self;
+    std::copy(args, args + count, stack + 1);
+    return PyObject_Vectorcall(init, stack, positional + 1, kwnames);
+}
+
+// Calls of the class itself. While the class keeps object's __new__ and a
+// native __init__, the instance is made and initialised directly, without
+// the argument tuple and the look-ups of type.__call__; the result is the
+// same. Subclasses do not use this path: they have their own type slot.
+PyObject* construct(PyObject* cls, PyObject* const* args, std::size_t nargsf,
+                    PyObject* kwnames) noexcept {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    PyObject* key = init_name.get();
+    PyObject* empty = key ? no_arguments.get() : nullptr;
+    if (empty == nullptr) {
+        return nullptr;
+    }
+    PyObject* init = PyDict_GetItemWithError(type->tp_dict, key);
+    const std::size_t count = PyVectorcall_NARGS(nargsf) + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    const bool direct = init != nullptr && Py_TYPE(init) == function_type() &&
+                        type->tp_new == PyBaseObject_Type.tp_new &&
+                        !PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) &&
+                        ((nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) || count <= kMaxParameters);
+    if (!direct) {
+        return PyErr_Occurred() ? nullptr : call_through_type(cls, args, nargsf, kwnames);
+    }
+    Ref self = Ref::steal(type->tp_new(type, empty, nullptr));
+    if (!self) {
+        return nullptr;
+    }
+    Ref result = Ref::steal(call_init(init, self.get(), args, nargsf, kwnames));
+    if (!result) {
+        return nullptr;
+    }
+    if (result.get() != Py_None) {
+        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
+                     Py_TYPE(result.get())->tp_name);
+        return nullptr;
+    }
+    return self.release();
+}
+
+bool set_item(PyObject* dict, const char* key, Ref value) noexcept {
+    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+}  // namespace
+
+Ref make_class(PyObject* module, const char* name, const char* doc,
+               std::initializer_list<const FunctionSpec*> methods) noexcept {
+    Ref body = Ref::steal(PyDict_New());
+    if (!body || !set_item(body.get(), "__module__", Ref::steal(PyModule_GetNameObject(module))) ||
+        !set_item(body.get(), "__qualname__", Ref::steal(PyUnicode_FromString(name))) ||
+        !set_item(body.get(), "__doc__", Ref::steal(PyUnicode_FromString(doc)))) {
+        return {};
+    }
+    for (const FunctionSpec* method : methods) {
+        if (!set_item(body.get(), method->name, make_function(module, *method))) {
+            return {};
+        }
+    }
+    Ref class_name = Ref::steal(PyUnicode_FromString(name));
+    Ref bases = class_name ? Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type))) : Ref();
+    if (!bases) {
+        return {};
+    }
+    auto* metaclass = reinterpret_cast<PyObject*>(&PyType_Type);
+    Ref cls = call(metaclass, class_name.get(), bases.get(), body.get());
+    if (cls) {
+        reinterpret_cast<PyTypeObject*>(cls.get())->tp_vectorcall = construct;
+    }
+    return cls;
+}
+
+}  // namespace zelkor
