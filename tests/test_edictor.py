@@ -4,6 +4,7 @@ import inspect
 import traceback
 from pathlib import Path
 
+import _testcapi
 import pytest
 
 from zelkor.skills import packaging
@@ -206,6 +207,34 @@ class TestConstruction:
 
         with pytest.raises(AttributeError):
             Edictor.__init__(Slotted(), tmp_path)
+
+
+    @pytest.mark.parametrize(
+        "make, expected",
+        [
+            (lambda root: _testcapi.pyobject_vectorcall(Edictor, (root,), None), "root"),
+            (lambda root: _testcapi.pyobject_vectorcall(Edictor, (root,), ("templates_dir",)), "root"),
+            (lambda root: Edictor(**{"templates_dir": root}), "root"),
+            (lambda root: type("Sub", (Edictor,), {})(root), "root"),
+        ],
+    )
+    def test_calls_of_the_class(self, tmp_path, make, expected):
+        instance = make(tmp_path)
+        assert isinstance(instance, Edictor) and instance.templates_dir == tmp_path
+
+    def test_too_many_arguments_through_the_c_api(self):
+        with pytest.raises(TypeError, match=r"^__init__\(\) takes at most 2 positional arguments \(13 given\)$"):
+            _testcapi.pyobject_vectorcall(Edictor, tuple(range(12)), None)
+
+    def test_replaced_init_is_honoured(self, monkeypatch, tmp_path):
+        monkeypatch.setattr(Edictor, "__init__", lambda self, where=None: setattr(self, "templates_dir", "patched"))
+        assert Edictor(tmp_path).templates_dir == "patched"
+        monkeypatch.undo()
+        assert Edictor(tmp_path).templates_dir == tmp_path
+        monkeypatch.setattr(Edictor, "__init__", Edictor.inject)
+        (tmp_path / "CLAUDE.md").write_text(edictor.RULE_MARKER)
+        with pytest.raises(TypeError, match="should return None, not 'PosixPath'"):
+            Edictor("claude", tmp_path / "skills")
 
 
 class TestRuleLoading:
