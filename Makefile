@@ -7,7 +7,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 SOURCES := $(shell find src python -type f ! -name '*.pyc') pyproject.toml CMakeLists.txt
 
-.PHONY: setup demo test clean
+.PHONY: setup demo test bench clean
 
 setup: $(VENV)/.installed
 
@@ -29,6 +29,9 @@ demo: setup
 
 test: setup
 	$(PY) -m pytest
+
+bench: setup
+	$(PY) benchmarks/bench.py
 
 clean:
 	rm -rf $(VENV) build
