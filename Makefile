@@ -7,7 +7,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 SOURCES := $(shell find src python -type f ! -name '*.pyc') pyproject.toml CMakeLists.txt
 
-.PHONY: setup demo test bench clean
+.PHONY: setup demo test bench sanitize clean
 
 setup: $(VENV)/.installed
 
@@ -33,5 +33,9 @@ test: setup
 bench: setup
 	$(PY) benchmarks/bench.py
 
+# Its own environment and build (.venv-sanitized, build/sanitized).
+sanitize:
+	tools/sanitized-tests
+
 clean:
-	rm -rf $(VENV) build
+	rm -rf $(VENV) .venv-sanitized build
