@@ -100,7 +100,7 @@ constexpr zelkor::Parameter kGetCredentialDirForKeyParameters[] = {
     {.name = "base_root", .annotation = "Path"},
 };
 
-const zelkor::FunctionSpec kGetCredentialDirForKey = {
+const zelkor::FunctionDecl kGetCredentialDirForKey = {
     .name = "get_credential_dir_for_key",
     .qualname = "get_credential_dir_for_key",
     .line = 13,

@@ -72,8 +72,8 @@ Ref read_utf8_text(PyObject* path) {
 
 // format(value, ""): a str stays as it is.
 Ref formatted(PyObject* value) {
-    PyObject* spec = empty_text.get();
-    return spec ? Ref::steal(PyObject_Format(value, spec)) : Ref();
+    PyObject* format_spec = empty_text.get();
+    return format_spec ? Ref::steal(PyObject_Format(value, format_spec)) : Ref();
 }
 
 // def __init__(self, templates_dir: Path | None = None) -> None:
@@ -224,7 +224,7 @@ constexpr zelkor::Parameter kInitParameters[] = {
     {.name = "templates_dir", .annotation = "Path | None", .default_value = zelkor::Default::none},
 };
 
-const zelkor::FunctionSpec kInit = {
+const zelkor::FunctionDecl kInit = {
     .name = "__init__",
     .qualname = "Edictor.__init__",
     .line = 36,
@@ -244,7 +244,7 @@ constexpr zelkor::Parameter kInjectParameters[] = {
     {.name = "target_skills_dir", .annotation = "Path"},
 };
 
-const zelkor::FunctionSpec kInject = {
+const zelkor::FunctionDecl kInject = {
     .name = "inject",
     .qualname = "Edictor.inject",
     .line = 47,
@@ -272,7 +272,7 @@ constexpr zelkor::Parameter kLoadRuleContentParameters[] = {
     {.name = "self"},
 };
 
-const zelkor::FunctionSpec kLoadRuleContent = {
+const zelkor::FunctionDecl kLoadRuleContent = {
     .name = "_load_rule_content",
     .qualname = "Edictor._load_rule_content",
     .line = 88,

@@ -49,7 +49,7 @@ private:
 
 // "%.200s() takes %.8s %zd positional argument%.1s (%zd given)"
 void raise_count_error(const Function& function, Py_ssize_t given) noexcept {
-    const auto total = static_cast<Py_ssize_t>(function.spec->parameters.size());
+    const auto total = static_cast<Py_ssize_t>(function.decl->parameters.size());
     const Py_ssize_t required = function.required;
     const char* bound;
     Py_ssize_t expected;
@@ -64,7 +64,7 @@ void raise_count_error(const Function& function, Py_ssize_t given) noexcept {
         expected = total;
     }
     MessageBuffer message;
-    message.text(function.spec->name, 200).text("() takes ").text(bound).text(" ").number(expected);
+    message.text(function.decl->name, 200).text("() takes ").text(bound).text(" ").number(expected);
     message.text(expected == 1 ? " positional argument (" : " positional arguments (");
     message.number(given).text(" given)").raise(PyExc_TypeError);
 }
@@ -94,12 +94,12 @@ Py_ssize_t find_keyword(PyObject* kwnames, PyObject* name) noexcept {
 // Reports a keyword that no parameter took. A keyword naming a parameter was
 // not taken because that parameter already had a value.
 void raise_keyword_error(const Function& function, PyObject* keyword) noexcept {
-    const char* name = function.spec->name;
+    const char* name = function.decl->name;
     if (!PyUnicode_Check(keyword)) {
         PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name);
         return;
     }
-    for (const Parameter& parameter : function.spec->parameters) {
+    for (const Parameter& parameter : function.decl->parameters) {
         if (PyUnicode_CompareWithASCIIString(keyword, parameter.name) == 0) {
             PyErr_Format(PyExc_TypeError,
                          "%s() got multiple values for keyword argument '%U'", name, keyword);
@@ -122,7 +122,7 @@ bool taken(const Py_ssize_t* taken_keywords, Py_ssize_t count, Py_ssize_t keywor
 
 bool bind_arguments(const Function& function, PyObject* const* args, std::size_t nargsf,
                     PyObject* kwnames, PyObject** bound) noexcept {
-    const auto total = static_cast<Py_ssize_t>(function.spec->parameters.size());
+    const auto total = static_cast<Py_ssize_t>(function.decl->parameters.size());
     const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
     if (positional > total) {
         raise_count_error(function, positional);

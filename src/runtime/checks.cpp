@@ -27,13 +27,13 @@ void note_subclass_refused() noexcept {
 }  // namespace
 
 bool check_argument_types(const Function& function, PyObject* const* bound) noexcept {
-    for (std::size_t i = 0; i < function.spec->parameters.size(); ++i) {
+    for (std::size_t i = 0; i < function.decl->parameters.size(); ++i) {
         if ((function.exact_str & (1u << i)) == 0 || PyUnicode_CheckExact(bound[i])) {
             continue;
         }
         PyErr_Format(PyExc_TypeError,
                      "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                     function.spec->parameters[i].name, "str", Py_TYPE(bound[i])->tp_name);
+                     function.decl->parameters[i].name, "str", Py_TYPE(bound[i])->tp_name);
         if (PyUnicode_Check(bound[i])) {
             note_subclass_refused();
         }

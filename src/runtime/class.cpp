@@ -100,14 +100,14 @@ bool set_item(PyObject* dict, const char* key, Ref value) noexcept {
 }  // namespace
 
 Ref make_class(PyObject* module, const char* name, const char* doc,
-               std::initializer_list<const FunctionSpec*> methods) noexcept {
+               std::initializer_list<const FunctionDecl*> methods) noexcept {
     Ref body = Ref::steal(PyDict_New());
     if (!body || !set_item(body.get(), "__module__", Ref::steal(PyModule_GetNameObject(module))) ||
         !set_item(body.get(), "__qualname__", Ref::steal(PyUnicode_FromString(name))) ||
         !set_item(body.get(), "__doc__", Ref::steal(PyUnicode_FromString(doc)))) {
         return {};
     }
-    for (const FunctionSpec* method : methods) {
+    for (const FunctionDecl* method : methods) {
         if (!set_item(body.get(), method->name, make_function(module, *method))) {
             return {};
         }

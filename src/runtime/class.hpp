@@ -10,6 +10,6 @@ namespace zelkor {
 // Makes `class <name>:` in `module`, an ordinary Python class (its type is
 // `type`, its base `object`) with the docstring and the methods, in order.
 Ref make_class(PyObject* module, const char* name, const char* doc,
-               std::initializer_list<const FunctionSpec*> methods) noexcept;
+               std::initializer_list<const FunctionDecl*> methods) noexcept;
 
 }  // namespace zelkor

@@ -26,7 +26,7 @@ PyObject* call_function(PyObject* callable, PyObject* const* args, std::size_t n
     if (Py_EnterRecursiveCall(" in a native function")) {
         return nullptr;
     }
-    PyObject* result = function.spec->body(function, bound);
+    PyObject* result = function.decl->body(function, bound);
     Py_LeaveRecursiveCall();
     return function.checks_result ? check_result_type(result) : result;
 }
@@ -204,7 +204,7 @@ PyTypeObject* make_function_type(PyObject* module_name) noexcept {
     if (text == nullptr) {
         return nullptr;
     }
-    PyType_Spec spec = {
+    PyType_Spec type_spec = {
         text,  // copied by the type
         sizeof(Function),
         0,
@@ -213,7 +213,7 @@ PyTypeObject* make_function_type(PyObject* module_name) noexcept {
             Py_TPFLAGS_DISALLOW_INSTANTIATION,
         slots,
     };
-    the_function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    the_function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     return the_function_type;
 }
 
@@ -222,9 +222,9 @@ KeywordNames code_fields{"co_argcount", "co_nlocals", "co_varnames", "co_qualnam
 
 // A code object that describes the parameters as a Python function's would,
 // so that inspect.signature() and help() can read them.
-Ref make_code(const char* filename, const FunctionSpec& spec, PyObject* parameter_names,
+Ref make_code(const char* filename, const FunctionDecl& decl, PyObject* parameter_names,
               PyObject* qualname) noexcept {
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, spec.name, spec.line)));
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, decl.name, decl.line)));
     if (!empty) {
         return {};
     }
@@ -236,10 +236,10 @@ Ref make_code(const char* filename, const FunctionSpec& spec, PyObject* paramete
                           parameter_names, qualname);
 }
 
-Ref make_parameter_names(const FunctionSpec& spec) noexcept {
-    Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.parameters.size())));
-    for (std::size_t i = 0; names && i < spec.parameters.size(); ++i) {
-        PyObject* name = PyUnicode_InternFromString(spec.parameters[i].name);
+Ref make_parameter_names(const FunctionDecl& decl) noexcept {
+    Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(decl.parameters.size())));
+    for (std::size_t i = 0; names && i < decl.parameters.size(); ++i) {
+        PyObject* name = PyUnicode_InternFromString(decl.parameters[i].name);
         if (name == nullptr) {
             return {};
         }
@@ -249,8 +249,8 @@ Ref make_parameter_names(const FunctionSpec& spec) noexcept {
 }
 
 // None when no parameter has a default, like a Python function.
-Ref make_defaults(const FunctionSpec& spec, Py_ssize_t required) noexcept {
-    const auto optional = static_cast<Py_ssize_t>(spec.parameters.size()) - required;
+Ref make_defaults(const FunctionDecl& decl, Py_ssize_t required) noexcept {
+    const auto optional = static_cast<Py_ssize_t>(decl.parameters.size()) - required;
     if (optional == 0) {
         return Ref::borrow(Py_None);
     }
@@ -269,17 +269,17 @@ bool add_annotation(PyObject* annotations, const char* name, const char* text) n
     return value && PyDict_SetItemString(annotations, name, value.get()) == 0;
 }
 
-Ref make_annotations(const FunctionSpec& spec) noexcept {
+Ref make_annotations(const FunctionDecl& decl) noexcept {
     Ref annotations = Ref::steal(PyDict_New());
     if (!annotations) {
         return {};
     }
-    for (const Parameter& parameter : spec.parameters) {
+    for (const Parameter& parameter : decl.parameters) {
         if (!add_annotation(annotations.get(), parameter.name, parameter.annotation)) {
             return {};
         }
     }
-    if (!add_annotation(annotations.get(), "return", spec.returns)) {
+    if (!add_annotation(annotations.get(), "return", decl.returns)) {
         return {};
     }
     return annotations;
@@ -289,13 +289,13 @@ bool is(const char* text, const char* expected) noexcept {
     return text != nullptr && std::strcmp(text, expected) == 0;
 }
 
-// Counts the parameters before the first default; a spec that puts a
+// Counts the parameters before the first default; a declaration that puts a
 // required parameter after one with a default is a programming error.
-Py_ssize_t count_required(const FunctionSpec& spec) noexcept {
+Py_ssize_t count_required(const FunctionDecl& decl) noexcept {
     Py_ssize_t required = 0;
-    for (const Parameter& parameter : spec.parameters) {
+    for (const Parameter& parameter : decl.parameters) {
         if (parameter.default_value == Default::required) {
-            if (required != &parameter - spec.parameters.data()) {
+            if (required != &parameter - decl.parameters.data()) {
                 return -1;
             }
             ++required;
@@ -304,29 +304,29 @@ Py_ssize_t count_required(const FunctionSpec& spec) noexcept {
     return required;
 }
 
-// The fields that come straight from the spec and the module.
-bool fill_from_spec(Function& f, PyObject* module, const FunctionSpec& spec) noexcept {
-    f.spec = &spec;
-    f.required = count_required(spec);
-    if (f.required < 0 || spec.parameters.size() > kMaxParameters) {
-        PyErr_Format(PyExc_SystemError, "%s: malformed parameter list", spec.qualname);
+// The fields that come straight from the declaration and the module.
+bool fill_from_spec(Function& f, PyObject* module, const FunctionDecl& decl) noexcept {
+    f.decl = &decl;
+    f.required = count_required(decl);
+    if (f.required < 0 || decl.parameters.size() > kMaxParameters) {
+        PyErr_Format(PyExc_SystemError, "%s: malformed parameter list", decl.qualname);
         return false;
     }
-    for (std::size_t i = 0; i < spec.parameters.size(); ++i) {
-        if (is(spec.parameters[i].annotation, "str")) {
+    for (std::size_t i = 0; i < decl.parameters.size(); ++i) {
+        if (is(decl.parameters[i].annotation, "str")) {
             f.exact_str |= 1u << i;
         }
     }
-    f.checks_result = is(spec.returns, "str | None");
+    f.checks_result = is(decl.returns, "str | None");
     f.globals = Py_NewRef(PyModule_GetDict(module));
     f.builtins = Py_NewRef(PyEval_GetBuiltins());
     return (f.module = PyModule_GetNameObject(module)) &&
-           (f.name = PyUnicode_FromString(spec.name)) &&
-           (f.qualname = PyUnicode_FromString(spec.qualname)) &&
-           (f.doc = PyUnicode_FromString(spec.doc)) &&
-           (f.parameter_names = make_parameter_names(spec).release()) &&
-           (f.defaults = make_defaults(spec, f.required).release()) &&
-           (f.annotations = make_annotations(spec).release());
+           (f.name = PyUnicode_FromString(decl.name)) &&
+           (f.qualname = PyUnicode_FromString(decl.qualname)) &&
+           (f.doc = PyUnicode_FromString(decl.doc)) &&
+           (f.parameter_names = make_parameter_names(decl).release()) &&
+           (f.defaults = make_defaults(decl, f.required).release()) &&
+           (f.annotations = make_annotations(decl).release());
 }
 
 // "a.b.mod" -> "a/b/mod"
@@ -344,12 +344,12 @@ Ref module_path(PyObject* module_name) noexcept {
 
 // The traceback entry is named like the function's Python home:
 // the file "a/b/mod" and the dotted name "a.b.mod.Class.method".
-bool fill_code(Function& f, const FunctionSpec& spec) noexcept {
+bool fill_code(Function& f, const FunctionDecl& decl) noexcept {
     Ref filename = module_path(f.module);
     if (!filename) {
         return false;
     }
-    Ref dotted = Ref::steal(PyUnicode_FromFormat("%U.%s", f.module, spec.qualname));
+    Ref dotted = Ref::steal(PyUnicode_FromFormat("%U.%s", f.module, decl.qualname));
     if (!dotted) {
         return false;
     }
@@ -358,17 +358,17 @@ bool fill_code(Function& f, const FunctionSpec& spec) noexcept {
     if (dotted_text == nullptr) {
         return false;
     }
-    f.traceback_code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename_text, dotted_text, spec.line));
+    f.traceback_code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename_text, dotted_text, decl.line));
     if (f.traceback_code == nullptr) {
         return false;
     }
-    f.code = make_code(filename_text, spec, f.parameter_names, f.qualname).release();
+    f.code = make_code(filename_text, decl, f.parameter_names, f.qualname).release();
     return f.code != nullptr;
 }
 
 }  // namespace
 
-Ref make_function(PyObject* module, const FunctionSpec& spec) noexcept {
+Ref make_function(PyObject* module, const FunctionDecl& decl) noexcept {
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     PyTypeObject* type = module_name ? make_function_type(module_name.get()) : nullptr;
     if (type == nullptr) {
@@ -382,7 +382,7 @@ Ref make_function(PyObject* module, const FunctionSpec& spec) noexcept {
     std::memset(reinterpret_cast<char*>(f) + sizeof(PyObject), 0, sizeof(Function) - sizeof(PyObject));
     Ref function = Ref::steal(reinterpret_cast<PyObject*>(f));
     f->vectorcall = call_function;
-    if (!fill_from_spec(*f, module, spec) || !fill_code(*f, spec)) {
+    if (!fill_from_spec(*f, module, decl) || !fill_code(*f, decl)) {
         return {};
     }
     PyObject_GC_Track(f);

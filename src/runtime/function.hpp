@@ -1,6 +1,6 @@
 // Functions of the native modules, each declared once as data next to its body.
 //
-// A module file declares every function as a FunctionSpec: its names,
+// A module file declares every function as a FunctionDecl: its names,
 // parameters, annotations, docstring and definition line, plus the C++ body
 // that receives the bound arguments. The runtime builds the Python function
 // object from it and does the argument binding, the error messages, the
@@ -30,7 +30,7 @@ struct Parameter {
     Default default_value = Default::required;
 };
 
-struct FunctionSpec {
+struct FunctionDecl {
     const char* name;
     const char* qualname;
     // Line of the definition, given to the traceback entry of binding errors.
@@ -46,8 +46,8 @@ struct FunctionSpec {
 
 inline constexpr std::size_t kMaxParameters = 8;
 
-// Builds the Python function object for `spec`, defined in `module`.
-Ref make_function(PyObject* module, const FunctionSpec& spec) noexcept;
+// Builds the Python function object for `decl`, defined in `module`.
+Ref make_function(PyObject* module, const FunctionDecl& decl) noexcept;
 
 // The module-level name `name` as the function sees it now: the module's
 // namespace first, then the builtins; NameError if neither has it.

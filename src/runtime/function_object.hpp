@@ -8,7 +8,7 @@ namespace zelkor {
 struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
+    const FunctionDecl* decl;
     Py_ssize_t required;        // parameters without a default
     unsigned exact_str;         // bit i set: parameter i must be exactly str
     bool checks_result;         // the result must be exactly str or None

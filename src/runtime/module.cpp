@@ -33,12 +33,12 @@ bool ModuleBuilder::import_from(const char* module, const char* name) noexcept {
     return set(name, std::move(value));
 }
 
-bool ModuleBuilder::add_function(const FunctionSpec& spec) noexcept {
-    return set(spec.name, make_function(module_, spec));
+bool ModuleBuilder::add_function(const FunctionDecl& decl) noexcept {
+    return set(decl.name, make_function(module_, decl));
 }
 
 bool ModuleBuilder::add_class(const char* name, const char* doc,
-                              std::initializer_list<const FunctionSpec*> methods) noexcept {
+                              std::initializer_list<const FunctionDecl*> methods) noexcept {
     return set(name, make_class(module_, name, doc, methods));
 }
 
@@ -111,7 +111,7 @@ bool ModuleDefinition::warn_on_version_mismatch() const noexcept {
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) == 0;
 }
 
-PyObject* ModuleDefinition::create(PyObject* spec, PyModuleDef*) noexcept {
+PyObject* ModuleDefinition::create(PyObject* module_spec, PyModuleDef*) noexcept {
     ModuleDefinition& self = of_library();
     if (!self.claim_interpreter()) {
         return nullptr;
@@ -126,7 +126,7 @@ PyObject* ModuleDefinition::create(PyObject* spec, PyModuleDef*) noexcept {
     if (!self.warn_on_version_mismatch()) {
         return nullptr;
     }
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name) {
         return nullptr;
     }

@@ -19,11 +19,11 @@ public:
     bool import_from(const char* module, const char* name) noexcept;
     // <name> = value   (an empty value is a failure already raised)
     bool set(const char* name, Ref value) noexcept;
-    // def <spec.name>(...)
-    bool add_function(const FunctionSpec& spec) noexcept;
+    // def <decl.name>(...)
+    bool add_function(const FunctionDecl& decl) noexcept;
     // class <name>: with the docstring and the methods, in this order
     bool add_class(const char* name, const char* doc,
-                   std::initializer_list<const FunctionSpec*> methods) noexcept;
+                   std::initializer_list<const FunctionDecl*> methods) noexcept;
     // The value of a name defined earlier (borrowed), or null with KeyError.
     PyObject* get(const char* name) noexcept;
 
@@ -48,7 +48,7 @@ public:
 
 private:
     static ModuleDefinition& of_library() noexcept;
-    static PyObject* create(PyObject* spec, PyModuleDef* def) noexcept;
+    static PyObject* create(PyObject* module_spec, PyModuleDef* def) noexcept;
     static int exec(PyObject* module) noexcept;
     bool claim_interpreter() noexcept;
     bool warn_on_version_mismatch() const noexcept;
