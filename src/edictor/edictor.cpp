@@ -304,9 +304,9 @@ Ref make_runtime_config_files() {
 
 // Path("zel-feedback") / "data" / "FEEDBACK_RULE.md", with the module's Path.
 Ref make_rule_source_relative(zelkor::ModuleBuilder& module) {
-    PyObject* path_type = module.get("Path");
+    Ref path_type = module.get("Path");
     Ref root_name = path_type ? Ref::steal(PyUnicode_FromString("zel-feedback")) : Ref();
-    Ref path = root_name ? zelkor::call(path_type, root_name.get()) : Ref();
+    Ref path = root_name ? zelkor::call(path_type.get(), root_name.get()) : Ref();
     for (const char* part : {"data", "FEEDBACK_RULE.md"}) {
         Ref name = path ? Ref::steal(PyUnicode_FromString(part)) : Ref();
         path = name ? Ref::steal(PyNumber_TrueDivide(path.get(), name.get())) : Ref();

@@ -68,9 +68,10 @@ PyObject* construct(PyObject* cls, PyObject* const* args, std::size_t nargsf,
     if (empty == nullptr) {
         return nullptr;
     }
-    PyObject* init = PyDict_GetItemWithError(type->tp_dict, key);
+    // Held, not borrowed: allocating the instance may run finalizers.
+    Ref init = Ref::borrow(PyDict_GetItemWithError(type->tp_dict, key));
     const std::size_t count = PyVectorcall_NARGS(nargsf) + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-    const bool direct = init != nullptr && Py_TYPE(init) == function_type() &&
+    const bool direct = init && Py_TYPE(init.get()) == function_type() &&
                         type->tp_new == PyBaseObject_Type.tp_new &&
                         !PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) &&
                         ((nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) || count <= kMaxParameters);
@@ -81,7 +82,7 @@ PyObject* construct(PyObject* cls, PyObject* const* args, std::size_t nargsf,
     if (!self) {
         return nullptr;
     }
-    Ref result = Ref::steal(call_init(init, self.get(), args, nargsf, kwnames));
+    Ref result = Ref::steal(call_init(init.get(), self.get(), args, nargsf, kwnames));
     if (!result) {
         return nullptr;
     }

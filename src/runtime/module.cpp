@@ -42,12 +42,8 @@ bool ModuleBuilder::add_class(const char* name, const char* doc,
     return set(name, make_class(module_, name, doc, methods));
 }
 
-PyObject* ModuleBuilder::get(const char* name) noexcept {
-    PyObject* value = PyDict_GetItemString(PyModule_GetDict(module_), name);
-    if (value == nullptr) {
-        PyErr_SetString(PyExc_KeyError, name);
-    }
-    return value;
+Ref ModuleBuilder::get(const char* name) noexcept {
+    return Ref::steal(PyObject_GetAttrString(module_, name));
 }
 
 // ModuleDefinition

@@ -24,8 +24,8 @@ public:
     // class <name>: with the docstring and the methods, in this order
     bool add_class(const char* name, const char* doc,
                    std::initializer_list<const FunctionDecl*> methods) noexcept;
-    // The value of a name defined earlier (borrowed), or null with KeyError.
-    PyObject* get(const char* name) noexcept;
+    // The value of a name defined earlier, or empty with AttributeError.
+    Ref get(const char* name) noexcept;
 
 private:
     PyObject* module_;
