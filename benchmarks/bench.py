@@ -115,6 +115,16 @@ class Edictor:
 # The floor of inject on a file that holds the marker.
 
 
+def read_whole(path: str) -> bytes:
+    """The bare system calls: stat, open, one read, close."""
+    size = os.stat(path).st_size
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        return os.read(fd, size)
+    finally:
+        os.close(fd)
+
+
 def floor_text(path: str) -> bool:
     """stat, open, read, close, decode with newline translation, search.
 
@@ -124,25 +134,14 @@ def floor_text(path: str) -> bool:
     U+4E0D holds that byte too, so the Chinese lines of the large file send
     the pass, and Path.read_text with it, down the slow path.
     """
-    size = os.stat(path).st_size
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        data = os.read(fd, size)
-    finally:
-        os.close(fd)
+    data = read_whole(path)
     newlines = io.IncrementalNewlineDecoder(None, translate=True)
     return RULE_MARKER in newlines.decode(data.decode("utf-8"), final=True)
 
 
 def floor_bytes_decode(path: str) -> bool:
     """As floor_text, with a bare bytes.decode and no newline translation."""
-    size = os.stat(path).st_size
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        data = os.read(fd, size)
-    finally:
-        os.close(fd)
-    return RULE_MARKER in data.decode("utf-8")
+    return RULE_MARKER in read_whole(path).decode("utf-8")
 
 
 # ---------------------------------------------------------------------------

@@ -102,9 +102,10 @@ bool set_item(PyObject* dict, const char* key, Ref value) noexcept {
 
 Ref make_class(PyObject* module, const char* name, const char* doc,
                std::initializer_list<const FunctionDecl*> methods) noexcept {
-    Ref body = Ref::steal(PyDict_New());
+    Ref class_name = Ref::steal(PyUnicode_FromString(name));
+    Ref body = class_name ? Ref::steal(PyDict_New()) : Ref();
     if (!body || !set_item(body.get(), "__module__", Ref::steal(PyModule_GetNameObject(module))) ||
-        !set_item(body.get(), "__qualname__", Ref::steal(PyUnicode_FromString(name))) ||
+        !set_item(body.get(), "__qualname__", Ref::borrow(class_name.get())) ||
         !set_item(body.get(), "__doc__", Ref::steal(PyUnicode_FromString(doc)))) {
         return {};
     }
@@ -113,8 +114,7 @@ Ref make_class(PyObject* module, const char* name, const char* doc,
             return {};
         }
     }
-    Ref class_name = Ref::steal(PyUnicode_FromString(name));
-    Ref bases = class_name ? Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type))) : Ref();
+    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     if (!bases) {
         return {};
     }
