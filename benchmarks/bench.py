@@ -48,9 +48,14 @@ from pathlib import Path
 from time import perf_counter_ns
 from typing import Callable
 
-from zelkor.mcp import coffer as native_coffer
-from zelkor.skills.packaging import get_builtin_templates_dir
-from zelkor.skills.services import edictor as native_edictor
+# The host tool's zelkor.skills.packaging is not installed with the modules;
+# the benchmark uses the stand-in.
+HOST_STAND_IN = str(Path(__file__).resolve().parents[1] / "host-stand-in")
+sys.path.insert(0, HOST_STAND_IN)
+
+from zelkor.mcp import coffer as native_coffer  # noqa: E402
+from zelkor.skills.packaging import get_builtin_templates_dir  # noqa: E402
+from zelkor.skills.services import edictor as native_edictor  # noqa: E402
 
 # ---------------------------------------------------------------------------
 # The pure-Python baseline. The constants are the native module's own values.
@@ -427,7 +432,7 @@ def import_times_us(module: str, runs: int) -> tuple[float, float]:
     for _ in range(runs):
         done = subprocess.run(
             [sys.executable, "-X", "importtime", "-c", f"import {module}"],
-            capture_output=True, text=True, check=True,
+            capture_output=True, text=True, check=True, env={**os.environ, "PYTHONPATH": HOST_STAND_IN},
         )
         for match in IMPORT_LINE.finditer(done.stderr):
             if match[3] == module:

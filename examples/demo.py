@@ -1,11 +1,16 @@
 """A short demonstration of the native modules on a temporary folder."""
 
 import stat
+import sys
 import tempfile
 from pathlib import Path
 
-from zelkor.mcp import coffer
-from zelkor.skills.services.edictor import Edictor
+# The host tool's zelkor.skills.packaging is not installed with the modules;
+# the demonstration uses the stand-in.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "host-stand-in"))
+
+from zelkor.mcp import coffer  # noqa: E402
+from zelkor.skills.services.edictor import Edictor  # noqa: E402
 
 
 def show_tree(root: Path) -> None:

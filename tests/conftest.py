@@ -1,8 +1,16 @@
+import os
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
+
+# The host tool's zelkor.skills.packaging is not part of the package: the
+# tests use the stand-in, here and in every interpreter they start.
+HOST_STAND_IN = str(Path(__file__).resolve().parents[1] / "host-stand-in")
+sys.path.insert(0, HOST_STAND_IN)
+os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [HOST_STAND_IN, os.environ.get("PYTHONPATH")]))
 
 
 @pytest.fixture

@@ -339,11 +339,13 @@ class TestModuleGlobals:
 
 def test_import_without_the_host_function(run_python):
     out = run_python("""
+        import sys
         import zelkor.skills.packaging as packaging
         del packaging.get_builtin_templates_dir
         try:
             import zelkor.skills.services.edictor
         except ImportError as error:
             print(type(error).__name__, error)
+        print([name for name in sys.modules if name.endswith("edictor")])
     """)
-    assert out == "ImportError cannot import name get_builtin_templates_dir\n"
+    assert out == "ImportError cannot import name get_builtin_templates_dir\n[]\n"

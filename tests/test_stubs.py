@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-MODULES = ["zelkor.mcp.coffer", "zelkor.skills.services.edictor", "zelkor.skills.packaging"]
+MODULES = ["zelkor.mcp.coffer", "zelkor.skills.services.edictor"]
 
 
 def test_stubtest(tmp_path):
@@ -34,17 +34,21 @@ def stub_docstrings(module):
     return found
 
 
-@pytest.mark.parametrize("name", MODULES[:2])
+@pytest.mark.parametrize("name", MODULES)
 def test_stub_docstrings_match_the_modules(name):
     module = importlib.import_module(name)
     for qualname, docstring in stub_docstrings(module).items():
         target = module
         for part in filter(None, qualname.split(".")):
             target = getattr(target, part)
+        if getattr(target, "__module__", name) != name:
+            continue  # imported from elsewhere, not ours to document
         assert docstring == target.__doc__, qualname
 
 
-def test_typed_marker_is_installed():
-    import zelkor
-
-    assert (Path(zelkor.__file__).parent / "py.typed").is_file()
+@pytest.mark.parametrize("name", MODULES)
+def test_typed_marker_is_installed_beside_the_module(name):
+    # zelkor and its subpackages belong to the host tool: the marker goes
+    # into the folder of each module, not into theirs.
+    built = Path(importlib.import_module(name).__file__)
+    assert (built.parent / "py.typed").is_file()

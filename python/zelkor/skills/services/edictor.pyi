@@ -7,7 +7,8 @@
 from pathlib import Path as Path
 from typing import Final
 
-from zelkor.skills.packaging import get_builtin_templates_dir as get_builtin_templates_dir
+# Imported from the host tool's zelkor.skills.packaging when the module loads.
+def get_builtin_templates_dir() -> Path: ...
 
 RUNTIME_CONFIG_FILES: Final[dict[str, str]]
 RULE_MARKER: Final[str]

@@ -1,1 +1,0 @@
-"""The zelkor command-line tool."""

@@ -1,1 +1,0 @@
-"""MCP tools of zelkor and their credential handling."""

@@ -1,1 +1,0 @@
-"""Skills: packaged instructions and templates for AI coding-agent editors."""

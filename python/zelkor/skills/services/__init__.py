@@ -1,1 +1,0 @@
-"""Services behind the Skill installer."""
