@@ -1,5 +1,9 @@
 """Loading: once per process, into one interpreter, and missing imports."""
 
+import subprocess
+import sys
+from pathlib import Path
+
 import pytest
 
 
@@ -95,3 +99,34 @@ def test_missing_module_stops_the_load(run_python):
             print(type(error).__name__)
     """)
     assert out == "ModuleNotFoundError\n"
+
+
+def test_version_mismatch_warns_and_loads(tmp_path, run_python):
+    # A build that takes itself for one made for CPython 3.11.
+    source = Path(__file__).resolve().parents[1]
+    if not (source / "CMakeLists.txt").is_file():
+        pytest.skip("no source tree to build from")
+    cmake = Path(pytest.importorskip("cmake").CMAKE_BIN_DIR) / "cmake"
+    build = tmp_path / "build"
+    configure = [cmake, "-S", source, "-B", build, f"-DPython_EXECUTABLE={sys.executable}",
+                 "-DZELKOR_ASSUMED_PYTHON_VERSION=3.11", "-DCMAKE_BUILD_TYPE=Release"]
+    subprocess.run(configure, check=True, capture_output=True)
+    subprocess.run([cmake, "--build", build, "--target", "coffer"], check=True, capture_output=True)
+    [library] = build.glob("coffer.*.so")
+    out = run_python(f"""
+        import importlib.util, warnings
+        spec = importlib.util.spec_from_file_location("zelkor.mcp.coffer", {str(library)!r})
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            module = importlib.util.module_from_spec(spec)
+            spec.loader.exec_module(module)
+        for warning in caught:
+            print(warning.category.__name__, warning.message)
+        print(module.get_credential_dir_for_key.__module__)
+    """)
+    runtime = "%d.%d" % sys.version_info[:2]
+    assert out == (
+        f"RuntimeWarning compile time Python version 3.11 of module 'zelkor.mcp.coffer' "
+        f"does not match runtime version {runtime}\n"
+        "zelkor.mcp.coffer\n"
+    )

@@ -17,6 +17,7 @@ get_dir = coffer.get_credential_dir_for_key
 WARM_UP = 500
 CALLS = 5_000
 ALLOWED_GROWTH = 64 * 1024  # bytes over CALLS calls: far below one object per call
+BATCHES = 3
 
 
 class Key(str):
@@ -124,6 +125,30 @@ def call_many(function, args, kwargs, expected, times):
     return result
 
 
+def growth_per_batch(calls):
+    """Traced memory growth over CALLS calls, the least of a few batches.
+
+    A leak, even of one small object per call, grows every batch. The
+    interpreter's own tables grow once in a while (in 3.13, pathlib interns
+    path segments and the interned-string table is resized), which shows in
+    one batch only.
+    """
+    growths = []
+    tracemalloc.start()
+    try:
+        for _ in range(BATCHES):
+            gc.collect()
+            start = tracemalloc.get_traced_memory()[0]
+            calls()
+            gc.collect()
+            growths.append(tracemalloc.get_traced_memory()[0] - start)
+            if growths[-1] <= ALLOWED_GROWTH:
+                break
+    finally:
+        tracemalloc.stop()
+    return min(growths)
+
+
 def test_reference_counts_and_memory_stay_flat(tmp_path):
     cases = build_cases(tmp_path)
     growth = {}
@@ -132,18 +157,14 @@ def test_reference_counts_and_memory_stay_flat(tmp_path):
             result = call_many(function, args, kwargs, expected, WARM_UP)
             before = [sys.getrefcount(o) for o in tracked(function, args, kwargs)]
             result_refs = sys.getrefcount(result)
-            gc.collect()
-            tracemalloc.start()
-            try:
-                start = tracemalloc.get_traced_memory()[0]
-                call_many(function, args, kwargs, expected, CALLS)
-                gc.collect()
-                growth[case_id] = tracemalloc.get_traced_memory()[0] - start
-            finally:
-                tracemalloc.stop()
+            growth[case_id] = growth_per_batch(lambda: call_many(function, args, kwargs, expected, CALLS))
             after = [sys.getrefcount(o) for o in tracked(function, args, kwargs)]
             assert after == before, case_id
             assert sys.getrefcount(result) == result_refs, case_id
     assert {k: v for k, v in growth.items() if v > ALLOWED_GROWTH} == {}
+    # The check itself still sees a leak of one small object per call.
+    kept = []
+    leak = lambda: kept.append(object())  # noqa: E731
+    assert growth_per_batch(lambda: call_many(leak, (), {}, None, CALLS)) > ALLOWED_GROWTH
     # Each failure left the file exactly as it was.
     assert (tmp_path / "limited" / "CLAUDE.md").read_bytes() == b"x" * 100

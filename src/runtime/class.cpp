@@ -3,6 +3,8 @@
 #include "runtime/calls.hpp"
 #include "runtime/function_object.hpp"
 
+#include <algorithm>
+
 namespace zelkor {
 namespace {
 
@@ -69,14 +71,18 @@ PyObject* construct(PyObject* cls, PyObject* const* args, std::size_t nargsf,
         return nullptr;
     }
     // Held, not borrowed: allocating the instance may run finalizers.
-    Ref init = Ref::borrow(PyDict_GetItemWithError(type->tp_dict, key));
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(type->tp_dict, key, &found) < 0) {
+        return nullptr;
+    }
+    Ref init = Ref::steal(found);
     const std::size_t count = PyVectorcall_NARGS(nargsf) + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
     const bool direct = init && Py_TYPE(init.get()) == function_type() &&
                         type->tp_new == PyBaseObject_Type.tp_new &&
                         !PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) &&
                         ((nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) || count <= kMaxParameters);
     if (!direct) {
-        return PyErr_Occurred() ? nullptr : call_through_type(cls, args, nargsf, kwnames);
+        return call_through_type(cls, args, nargsf, kwnames);
     }
     Ref self = Ref::steal(type->tp_new(type, empty, nullptr));
     if (!self) {

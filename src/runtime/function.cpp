@@ -304,6 +304,13 @@ Py_ssize_t count_required(const FunctionDecl& decl) noexcept {
     return required;
 }
 
+// The interpreter's builtins, which a function looks in after its module's
+// namespace (that namespace has no __builtins__ of its own).
+Ref builtins_namespace() noexcept {
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    return builtins ? Ref::borrow(PyModule_GetDict(builtins.get())) : Ref();
+}
+
 // The fields that come straight from the declaration and the module.
 bool fill_from_spec(Function& f, PyObject* module, const FunctionDecl& decl) noexcept {
     f.decl = &decl;
@@ -319,8 +326,8 @@ bool fill_from_spec(Function& f, PyObject* module, const FunctionDecl& decl) noe
     }
     f.checks_result = is(decl.returns, "str | None");
     f.globals = Py_NewRef(PyModule_GetDict(module));
-    f.builtins = Py_NewRef(PyEval_GetBuiltins());
-    return (f.module = PyModule_GetNameObject(module)) &&
+    return (f.builtins = builtins_namespace().release()) &&
+           (f.module = PyModule_GetNameObject(module)) &&
            (f.name = PyUnicode_FromString(decl.name)) &&
            (f.qualname = PyUnicode_FromString(decl.qualname)) &&
            (f.doc = PyUnicode_FromString(decl.doc)) &&
@@ -398,14 +405,15 @@ Ref global(Function& function, Name& name) noexcept {
     if (key == nullptr) {
         return {};
     }
-    PyObject* value = PyDict_GetItemWithError(function.globals, key);
-    if (value == nullptr && !PyErr_Occurred()) {
-        value = PyDict_GetItemWithError(function.builtins, key);
+    PyObject* value = nullptr;
+    int found = PyDict_GetItemRef(function.globals, key, &value);
+    if (found == 0) {
+        found = PyDict_GetItemRef(function.builtins, key, &value);
     }
-    if (value == nullptr && !PyErr_Occurred()) {
+    if (found == 0) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
     }
-    return Ref::borrow(value);
+    return Ref::steal(value);
 }
 
 }  // namespace zelkor

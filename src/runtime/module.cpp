@@ -94,16 +94,26 @@ bool ModuleDefinition::claim_interpreter() noexcept {
     return true;
 }
 
+// The version the modules were built for; a build for the test of this
+// check may pretend to be for another one.
+#if defined(ZELKOR_ASSUMED_PY_MAJOR) && defined(ZELKOR_ASSUMED_PY_MINOR)
+constexpr int kBuiltForMajor = ZELKOR_ASSUMED_PY_MAJOR;
+constexpr int kBuiltForMinor = ZELKOR_ASSUMED_PY_MINOR;
+#else
+constexpr int kBuiltForMajor = PY_MAJOR_VERSION;
+constexpr int kBuiltForMinor = PY_MINOR_VERSION;
+#endif
+
 bool ModuleDefinition::warn_on_version_mismatch() const noexcept {
     const int major = static_cast<int>((Py_Version >> 24) & 0xff);
     const int minor = static_cast<int>((Py_Version >> 16) & 0xff);
-    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) {
+    if (major == kBuiltForMajor && minor == kBuiltForMinor) {
         return true;
     }
     char message[200];
     PyOS_snprintf(message, sizeof message,
                   "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  PY_MAJOR_VERSION, PY_MINOR_VERSION, def_.m_name, "does not match", major, minor);
+                  kBuiltForMajor, kBuiltForMinor, def_.m_name, "does not match", major, minor);
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) == 0;
 }
 

@@ -1,8 +1,7 @@
 // Owning handle for one strong reference to a Python object.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "runtime/compat.hpp"
 
 #include <utility>
 
