@@ -1,41 +1,82 @@
 # Set-up and the project's jobs. Every target sets up what it needs first:
-# a virtual environment in .venv made with Python 3.12 (found by
-# tools/find-python), the test requirements, and the package built and
-# installed from this checkout. Running a target again redoes only what changed.
+# a virtual environment in $(VENV), made with CPython 3.12 (found by
+# tools/find-python; PYTHON=/path/to/python names another supported one),
+# and the package built from this checkout and installed into it with its
+# test requirements. Running a target again redoes only what changed.
 
-VENV := .venv
+VENV ?= .venv
+PYTHON ?=
+ARGS ?=
 PY := $(VENV)/bin/python
-SOURCES := $(shell find src python -type f ! -name '*.pyc') pyproject.toml CMakeLists.txt
+# Kept between runs, so that a rebuild compiles only what changed; one per
+# environment, so that Python versions and compilers never share a build.
+BUILD := build/$(notdir $(VENV))
+WHEELHOUSE := $(BUILD)/wheel
+BUILD_CONFIG := -C build-dir=$(BUILD)/{wheel_tag} -C cmake.define.ZELKOR_WARNINGS_AS_ERRORS=ON
+SOURCES := $(shell find src python -type f) pyproject.toml CMakeLists.txt
+SUPPORTED := 3.12 3.13
 
-.PHONY: setup demo test bench sanitize clean
+.PHONY: help setup demo test test-all test-clang bench wheel sanitize clean FORCE
 
-setup: $(VENV)/.installed
+help: ## list the targets
+	@grep -E '^[a-z-]+:.*## ' $(MAKEFILE_LIST) | sed -E 's/^([a-z-]+):.*## /  make \1\t/' | expand -t 20
 
-$(VENV)/.created:
-	python=$$(tools/find-python) && "$$python" -m venv --clear $(VENV)
-	touch $@
+setup: $(VENV)/.installed ## make the environment and install the package and test requirements
 
-$(VENV)/.requirements: $(VENV)/.created requirements/dev.txt
+# Checked on every run: the folder must be one this Makefile made, with the
+# Python asked for.
+$(VENV)/.made-by-make: FORCE
+	@PYTHON="$(PYTHON)" tools/venv $(VENV)
+
+$(VENV)/.installed: $(VENV)/.made-by-make $(SOURCES)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet -r requirements/dev.txt
+	rm -rf $(WHEELHOUSE)
+	$(PY) -m pip wheel --quiet --no-deps $(BUILD_CONFIG) -w $(WHEELHOUSE) .
+	$(PY) -m pip install --quiet --force-reinstall --no-deps $(WHEELHOUSE)/*.whl
+	$(PY) -m pip install --quiet "$$(echo $(WHEELHOUSE)/*.whl)[test]"
 	touch $@
 
-$(VENV)/.installed: $(VENV)/.requirements $(SOURCES)
-	$(PY) -m pip install --quiet .
-	touch $@
-
-demo: setup
+demo: setup ## demonstrate both modules on a temporary folder
 	$(PY) examples/demo.py
 
-test: setup
-	$(PY) -m pytest
+test: setup ## run every test (CPython 3.12 unless PYTHON= names another)
+	ZELKOR_WHEEL="$$(echo $(WHEELHOUSE)/*.whl)" $(PY) -m pytest $(ARGS)
 
-bench: setup
-	$(PY) benchmarks/bench.py
+test-all: ## run every test on each supported CPython found here (3.12 required)
+	$(MAKE) test PYTHON=
+	@for version in $(filter-out 3.12,$(SUPPORTED)); do \
+	    if python=$$(PYTHON= tools/find-python $$version 2>/dev/null); then \
+	        $(MAKE) test PYTHON="$$python" VENV=.venv-$$version || exit 1; \
+	    else \
+	        echo "CPython $$version not found: its tests are skipped"; \
+	    fi; \
+	done
 
-# Its own environment and build (.venv-sanitized, build/sanitized).
-sanitize:
-	tools/sanitized-tests
+test-clang: ## run every test against a build made with clang++ (Debian's clang package)
+	@command -v clang++ >/dev/null || { echo "error: clang++ not found; install Debian's clang package (apt-get install clang)" >&2; exit 1; }
+	CC=clang CXX=clang++ $(MAKE) test VENV=.venv-clang
 
-clean:
-	rm -rf $(VENV) .venv-sanitized build
+bench: setup ## time both modules against pure Python (ARGS=--quick for a short run)
+	$(PY) benchmarks/bench.py $(ARGS)
+
+wheel: setup ## dist/: an sdist, and the manylinux wheel built from it (auditwheel)
+	@[ "$$(uname -s)" = Linux ] || { echo "error: make wheel repairs with auditwheel, on Linux only; elsewhere use cibuildwheel" >&2; exit 1; }
+	$(PY) -m pip install --quiet --group wheel
+	rm -rf dist $(BUILD)/unrepaired
+	$(PY) -m build --sdist --outdir dist .
+	$(PY) -m pip wheel --quiet --no-deps -w $(BUILD)/unrepaired dist/*.tar.gz
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair --plat manylinux_2_17_$$(uname -m) -w dist $(BUILD)/unrepaired/*.whl
+	$(PY) -m auditwheel show dist/*.whl
+
+sanitize: ## every test against an AddressSanitizer and UBSan build (GCC only)
+	tools/sanitized-tests $(ARGS)
+
+# Removes only the environments this Makefile made.
+clean: ## remove the environments, build folders and dist/
+	@for venv in .venv .venv-*; do \
+	    if [ -e "$$venv/.made-by-make" ]; then echo "rm -rf $$venv"; rm -rf "$$venv"; \
+	    elif [ -e "$$venv" ]; then echo "$$venv was not made by make: left alone"; fi; \
+	done
+	rm -rf build dist
+
+FORCE:
