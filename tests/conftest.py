@@ -14,6 +14,13 @@ os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [HOST_STAND_IN, os.envir
 
 
 @pytest.fixture
+def tool_env():
+    """The environment for build tools (compilers, cmake): without the
+    sanitizer runtime that a sanitizer run preloads into every process."""
+    return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+
+
+@pytest.fixture
 def run_python():
     """Runs source code in a fresh interpreter; returns its stdout."""
 

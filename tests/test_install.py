@@ -18,6 +18,7 @@ import zipfile
 from pathlib import Path
 
 import pytest
+from conftest import HOST_STAND_IN
 
 HOST_RULE = "The host's own feedback rule."
 HOST_FILES = {
@@ -97,20 +98,22 @@ def host_wheel(tmp_path_factory) -> Path:
 class Scratch:
     """A virtual environment without pip, driven by this interpreter's pip."""
 
-    def __init__(self, folder: Path):
+    def __init__(self, folder: Path, tool_env: dict):
+        self.tool_env = tool_env
         subprocess.run([sys.executable, "-m", "venv", "--without-pip", folder], check=True)
         self.python = folder / "bin" / "python"
         self.site = Path(self.run("-c", "import sysconfig; print(sysconfig.get_path('platlib'))").strip())
 
     def run(self, *args: str) -> str:
         # Without the stand-in the tests otherwise put on PYTHONPATH.
-        env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+        paths = os.environ["PYTHONPATH"].split(os.pathsep)
+        env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in paths if p != HOST_STAND_IN)}
         done = subprocess.run([self.python, *args], capture_output=True, text=True, env=env, check=True)
         return done.stdout
 
     def pip(self, *args) -> None:
         command = [sys.executable, "-m", "pip", "--python", self.python, "--quiet", *args]
-        subprocess.run(command, check=True, capture_output=True)
+        subprocess.run(command, check=True, capture_output=True, env=self.tool_env)
 
     def probe(self) -> dict:
         return json.loads(self.run("-c", PROBE))
@@ -123,8 +126,8 @@ def test_wheel_holds_only_our_files(our_wheel):
     assert len(ours) == 6
 
 
-def test_installed_alone(tmp_path, our_wheel):
-    scratch = Scratch(tmp_path / "venv")
+def test_installed_alone(tmp_path, our_wheel, tool_env):
+    scratch = Scratch(tmp_path / "venv", tool_env)
     scratch.pip("install", "--no-index", "--no-deps", our_wheel)
     found = scratch.probe()
     assert found["zelkor"] is None and found["zelkor.mcp"] is None  # namespace packages
@@ -135,8 +138,8 @@ def test_installed_alone(tmp_path, our_wheel):
 
 
 @pytest.mark.parametrize("order", ["host first", "ours first"])
-def test_beside_the_host(tmp_path, our_wheel, host_wheel, order):
-    scratch = Scratch(tmp_path / "venv")
+def test_beside_the_host(tmp_path, our_wheel, host_wheel, order, tool_env):
+    scratch = Scratch(tmp_path / "venv", tool_env)
     wheels = [host_wheel, our_wheel] if order == "host first" else [our_wheel, host_wheel]
     for wheel in wheels:
         scratch.pip("install", "--no-index", "--no-deps", wheel)
