@@ -1,6 +1,8 @@
 """Argument binding of the native functions: messages, order of checks, traceback entry."""
 
+import gc
 import traceback
+import weakref
 from pathlib import Path
 
 import _testcapi
@@ -66,6 +68,31 @@ def test_binding_error_adds_one_traceback_entry():
     )
     rendered = "".join(traceback.format_exception(error))
     assert 'File "zelkor/mcp/coffer", line 13, in zelkor.mcp.coffer.get_credential_dir_for_key' in rendered
+
+
+def test_binding_errors_share_nothing_through_their_frames():
+    # What code holding one traceback does to its frame (a debugger's trace
+    # function, a local) never shows in another traceback.
+    def entry_frame():
+        error = binding_error(get_dir)
+        return [frame for frame, _ in traceback.walk_tb(error.__traceback__)][-1]
+
+    class Kept:
+        pass
+
+    kept = Kept()
+    first = entry_frame()
+    second = entry_frame()
+    assert second is not first  # while the first one is still held
+    second.f_trace = lambda *args: None
+    second.f_trace_lines, second.f_trace_opcodes = False, True
+    second.f_locals["kept"] = kept
+    kept = weakref.ref(kept)
+    del first, second
+    gc.collect()  # the tracebacks of pytest.raises are in cycles
+    later = entry_frame()
+    assert (later.f_trace, later.f_trace_lines, later.f_trace_opcodes, later.f_locals) == (None, True, False, {})
+    assert kept() is None
 
 
 @pytest.mark.parametrize(

@@ -138,9 +138,33 @@ class TestModuleGlobals:
 
     def test_deletion(self, tmp_path, monkeypatch):
         monkeypatch.delattr(coffer, "hashlib")
-        with pytest.raises(NameError, match="^name 'hashlib' is not defined$"):
+        with pytest.raises(NameError, match="^name 'hashlib' is not defined$") as info:
             get_dir("key", tmp_path)
+        assert info.value.name == "hashlib"
         assert list(tmp_path.iterdir()) == []
+
+    class Digest:
+        keys = []
+
+        def __getitem__(self, key):
+            self.keys.append(key)
+            return "0123456789abcdef"
+
+    @pytest.mark.parametrize(
+        "digest, outcome",
+        [(Digest(), "0123456789abcdef"), (42, "TypeError: 'int' object is not subscriptable")],
+    )
+    def test_digest_is_cut_by_subscription(self, tmp_path, monkeypatch, digest, outcome):
+        # hexdigest()[:16] subscribes with slice(None, 16, None).
+        sha256 = type("sha256", (), {"__init__": lambda self, data: None, "hexdigest": lambda self: digest})
+        monkeypatch.setattr(coffer, "hashlib", type("hashlib", (), {"sha256": sha256}))
+        self.Digest.keys.clear()
+        try:
+            result = get_dir("key", tmp_path).name
+        except TypeError as error:
+            result = f"TypeError: {error}"
+        assert result == outcome
+        assert self.Digest.keys == ([slice(None, 16, None)] if isinstance(digest, self.Digest) else [])
 
     def test_builtins_fallback(self, tmp_path, monkeypatch):
         import builtins

@@ -22,6 +22,10 @@ def test_metadata():
     assert get_dir.__annotations__ == {"api_key": "str", "base_root": "Path", "return": "Path"}
     assert get_dir.__globals__ is vars(coffer)
     assert repr(get_dir).startswith("<function get_credential_dir_for_key at 0x")
+    # What tells the type where its fields are is no attribute of a function
+    # (__vectorcalloffset__ would read a code address).
+    for name in ("__vectorcalloffset__", "__dictoffset__", "__weaklistoffset__"):
+        assert not hasattr(get_dir, name), name
 
 
 def test_signature_and_help():
@@ -75,3 +79,55 @@ def test_pickle_copy_and_weakref():
 def test_type_cannot_be_instantiated():
     with pytest.raises(TypeError):
         type(get_dir)()
+
+
+def test_usable_after_the_collector_clears_it(run_python, tmp_path):
+    # A weak-reference callback that runs while the collector clears the
+    # function takes it back: every slot must still work on it.
+    out = run_python(f"""
+        import gc, pathlib, weakref
+        from zelkor.mcp import coffer
+        f = coffer.get_credential_dir_for_key
+        del coffer.get_credential_dir_for_key
+
+        class Holder(tuple):
+            pass
+
+        class Finalized:
+            def __del__(self):
+                global function_ref, marker_ref
+                function = self.holder[0]
+                function_ref = weakref.ref(function)
+                marker_ref = weakref.ref(function.marker, revive)
+
+        def revive(_):
+            global revived
+            revived = function_ref()
+
+        class Marker:
+            pass
+
+        finalized = Finalized()
+        finalized.holder = Holder((f, finalized))
+        f.__module__ = finalized.holder
+        f.marker = Marker()
+        del f, finalized
+        gc.collect()
+        f = revived
+        print(repr(f).split(" at ")[0], repr(f.__name__), f.__module__, f.__doc__, f.__dict__)
+        print(f.__annotations__, f.__defaults__, f.__code__.co_varnames, f.__globals__ is vars(coffer))
+        root = pathlib.Path({str(tmp_path)!r})
+        print(f("key", root).name, f(base_root=root, api_key="key").name)
+        for call in (lambda: f(), lambda: f("key", root, 3)):
+            try:
+                call()
+            except Exception as error:
+                print(type(error).__name__, error)
+    """)
+    assert out.splitlines() == [
+        "<function  '' None None {}",
+        "{} None ('api_key', 'base_root') True",
+        "2c70e12b7a0646f9 2c70e12b7a0646f9",  # sha256(b"key")
+        "TypeError get_credential_dir_for_key() takes exactly 2 positional arguments (0 given)",
+        "TypeError get_credential_dir_for_key() takes exactly 2 positional arguments (3 given)",
+    ]

@@ -218,3 +218,105 @@ def test_failed_append_then_success(skills, run_python):
     """)
     assert Edictor(None).inject("claude", skills) == path
     assert path.read_bytes() == b"keep\n" + BLOCK
+
+
+class FaultyFile:
+    """A real file opened for appending, with some of its methods replaced."""
+
+    def __init__(self, real, overrides):
+        self._real = real
+        self._overrides = overrides
+
+    def __getattr__(self, name):
+        if name in self._overrides:
+            return lambda *args: self._overrides[name](self._real, *args)
+        return getattr(self._real, name)
+
+
+class FaultyPath(type(Path())):
+    overrides: dict = {}
+
+    def open(self, mode="r", buffering=-1, *args, **kwargs):
+        real = super().open(mode, buffering, *args, **kwargs)
+        return FaultyFile(real, self.overrides) if mode == "ab" else real
+
+
+def one_byte_then_a_huge_count():
+    return {"write": lambda file, data: file.write(data[:1]) and sys.maxsize}
+
+
+def every_byte_and_one_more():
+    return {"write": lambda file, data: file.write(data) + 1}
+
+
+def a_negative_count():
+    return {"write": lambda file, data: -1}
+
+
+def close_fails_after_the_write():
+    def close(file):
+        file.close()
+        raise OSError(errno.EIO, "write-back failed")
+
+    return {"close": close}
+
+
+def truncate_raises_the_writes_error():
+    error = OSError(errno.EIO, "Input/output error")
+
+    def fail(file, data):
+        raise error
+
+    return {"write": fail, "truncate": fail}
+
+
+def truncate_fails_in_its_own_handler():
+    def write(file, data):
+        file.write(data[:10])
+        raise OSError(errno.EIO, "Input/output error")
+
+    def truncate(file, length):
+        try:
+            {}["missing"]
+        except KeyError:
+            raise ValueError("truncate failed")
+
+    return {"write": write, "truncate": truncate}
+
+
+def context_chain(error):
+    chain = []
+    while error is not None and error not in chain:
+        chain.append(error)
+        error = error.__context__
+    return [type(e).__name__ for e in chain], error is not None
+
+
+INVALID_LENGTH = "raw write() returned invalid length {} (should have been between 0 and {})"
+
+
+FILE_FAULTS = [
+    (one_byte_then_a_huge_count, INVALID_LENGTH.format(sys.maxsize, len(BLOCK)), ["OSError"], True),
+    (every_byte_and_one_more, INVALID_LENGTH.format(len(BLOCK) + 1, len(BLOCK)), ["OSError"], True),
+    (a_negative_count, INVALID_LENGTH.format(-1, len(BLOCK)), ["OSError"], True),
+    (close_fails_after_the_write, "[Errno 5] write-back failed", ["OSError"], True),
+    (truncate_raises_the_writes_error, "[Errno 5] Input/output error", ["OSError"], True),
+    # Chained as an except block chains: each error's context is the one
+    # being handled when it was raised.
+    (truncate_fails_in_its_own_handler, "truncate failed", ["ValueError", "KeyError", "OSError"], False),
+]
+
+
+@pytest.mark.parametrize("make_fault, message, chain, restored", FILE_FAULTS, ids=[f[0].__name__ for f in FILE_FAULTS])
+def test_file_object_faults(tmp_path, monkeypatch, make_fault, message, chain, restored):
+    monkeypatch.setattr(FaultyPath, "overrides", make_fault())
+    skills = FaultyPath(tmp_path) / "skills"
+    path = tmp_path / "CLAUDE.md"
+    path.write_bytes(b"# mine\r\n")
+    with pytest.raises(Exception) as info:
+        Edictor(tmp_path / "templates").inject("claude", skills)
+    assert str(info.value) == message
+    assert context_chain(info.value) == (chain, False)
+    if restored:
+        assert path.read_bytes() == b"# mine\r\n"
+    assert Edictor(tmp_path / "templates").inject("claude", tmp_path / "skills") == path

@@ -1,10 +1,14 @@
 """Loading: once per process, into one interpreter, and missing imports."""
 
+import os
+import shlex
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
+from conftest import HOST_STAND_IN
 
 
 @pytest.mark.parametrize("module", ["zelkor.mcp.coffer", "zelkor.skills.services.edictor"])
@@ -69,6 +73,44 @@ def test_executing_a_second_module_object_is_refused(run_python, module, short):
     )
 
 
+NESTED_HOST = """
+import _imp, sys
+from pathlib import Path
+
+# Loaded while edictor is being executed, it executes edictor once more.
+spec = sys.modules["zelkor.skills.services.edictor"].__spec__
+try:
+    _imp.exec_dynamic(_imp.create_dynamic(spec))
+    NESTED = "nested execution: no-op"
+except Exception as error:
+    NESTED = f"nested execution: {type(error).__name__}: {error}"
+
+def get_builtin_templates_dir():
+    return Path(__file__).parent / "templates"
+"""
+
+
+def test_nested_execution_leaves_the_module_whole(run_python, tmp_path):
+    host = tmp_path / "zelkor" / "skills" / "packaging.py"
+    host.parent.mkdir(parents=True)
+    host.write_text(NESTED_HOST)
+    out = run_python(f"""
+        import sys
+        sys.path.insert(0, {str(tmp_path)!r})
+        import zelkor.skills.services.edictor as first
+        from zelkor.skills import packaging
+        print(packaging.NESTED)
+        names = list(vars(first))
+        del sys.modules["zelkor.skills.services.edictor"]
+        import zelkor.skills.services.edictor as second
+        print(second is first, list(vars(second)) == names, names[-3:])
+    """)
+    assert out == (
+        "nested execution: no-op\n"
+        "True True ['Edictor', '_DEFAULT_RULE_CONTENT', '__test__']\n"
+    )
+
+
 def test_missing_name_in_an_import(run_python):
     out = run_python("""
         import pathlib, sys
@@ -101,7 +143,7 @@ def test_missing_module_stops_the_load(run_python):
     assert out == "ModuleNotFoundError\n"
 
 
-def test_version_mismatch_warns_and_loads(tmp_path, run_python):
+def test_version_mismatch_warns_and_loads(tmp_path, run_python, tool_env):
     # A build that takes itself for one made for CPython 3.11.
     source = Path(__file__).resolve().parents[1]
     if not (source / "CMakeLists.txt").is_file():
@@ -110,8 +152,8 @@ def test_version_mismatch_warns_and_loads(tmp_path, run_python):
     build = tmp_path / "build"
     configure = [cmake, "-S", source, "-B", build, f"-DPython_EXECUTABLE={sys.executable}",
                  "-DZELKOR_ASSUMED_PYTHON_VERSION=3.11", "-DCMAKE_BUILD_TYPE=Release"]
-    subprocess.run(configure, check=True, capture_output=True)
-    subprocess.run([cmake, "--build", build, "--target", "coffer"], check=True, capture_output=True)
+    subprocess.run(configure, check=True, capture_output=True, env=tool_env)
+    subprocess.run([cmake, "--build", build, "--target", "coffer"], check=True, capture_output=True, env=tool_env)
     [library] = build.glob("coffer.*.so")
     out = run_python(f"""
         import importlib.util, warnings
@@ -130,3 +172,62 @@ def test_version_mismatch_warns_and_loads(tmp_path, run_python):
         f"does not match runtime version {runtime}\n"
         "zelkor.mcp.coffer\n"
     )
+
+
+EMBEDDING_PROGRAM = r"""
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <stdlib.h>
+
+/* Runs argv[2] in a new runtime, argv[1] times, finalised in between. */
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        return 2;
+    }
+    for (int round = atoi(argv[1]); round > 0; --round) {
+        Py_Initialize();
+        int failed = PyRun_SimpleString(argv[2]);
+        if (Py_FinalizeEx() < 0 || failed) {
+            return 1;
+        }
+    }
+    return 0;
+}
+"""
+
+ONE_ROUND = """
+import pathlib, sys, tempfile, types, _sha2
+# CPython's hashlib (its OpenSSL part) does not survive a new runtime; the
+# built-in SHA-256 does.
+sys.modules["hashlib"] = types.SimpleNamespace(sha256=_sha2.sha256)
+from zelkor.mcp import coffer
+from zelkor.skills.services.edictor import Edictor
+root = pathlib.Path(tempfile.mkdtemp())
+print(coffer.get_credential_dir_for_key("key", root).name, Edictor(root).inject("claude", root / "skills").name)
+"""
+
+
+@pytest.mark.parametrize("allocator", [None, "debug"])
+def test_each_new_runtime_loads_the_modules_afresh(tmp_path, allocator, tool_env):
+    # An application that embeds Python, finalises it and starts it again.
+    config = Path(sys.base_prefix) / "bin" / f"python{sys.version_info[0]}.{sys.version_info[1]}-config"
+    if not config.is_file():
+        pytest.skip(f"no {config.name} to build an embedding program with")
+    flags = subprocess.run([config, "--embed", "--cflags", "--ldflags"], capture_output=True, text=True, check=True,
+                           env=tool_env)
+    source = tmp_path / "embed.c"
+    source.write_text(EMBEDDING_PROGRAM)
+    program = tmp_path / "embed"
+    compiler = shlex.split(sysconfig.get_config_var("CC") or "cc")
+    subprocess.run([*compiler, source, "-o", program, *flags.stdout.split()], check=True, capture_output=True, env=tool_env)
+    paths = [sysconfig.get_path("platlib"), HOST_STAND_IN]
+    env = {**os.environ, "PYTHONHOME": sys.base_prefix, "PYTHONPATH": os.pathsep.join(paths)}
+    if allocator:
+        env["PYTHONMALLOC"] = allocator
+    if "ASAN_OPTIONS" in env:
+        # The interpreter keeps objects of a finished runtime for ever by
+        # design: under a sanitizer, check memory errors, not leaks.
+        env["ASAN_OPTIONS"] += ":detect_leaks=0"
+    done = subprocess.run([program, "3", ONE_ROUND], capture_output=True, text=True, errors="replace", env=env, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "2c70e12b7a0646f9 CLAUDE.md\n" * 3

@@ -36,8 +36,6 @@ constexpr const char* kGetCredentialDirForKeyDoc =
     "        该 API Key 对应的凭证隔离目录路径\n"
     "    ";
 
-constexpr Py_ssize_t kKeyHashLength = 16;
-
 zelkor::Name hashlib_name{"hashlib"};
 zelkor::Name sha256_name{"sha256"};
 zelkor::Name hexdigest_name{"hexdigest"};
@@ -45,7 +43,12 @@ zelkor::Name mkdir_name{"mkdir"};
 zelkor::Name chmod_name{"chmod"};
 zelkor::KeywordNames mkdir_keywords{"mode", "parents", "exist_ok"};
 // Owner read, write and search; nothing for group and others.
-zelkor::Constant private_mode{[] { return PyLong_FromLong(0700); }};
+zelkor::CachedValue private_mode{[] { return PyLong_FromLong(0700); }};
+// [:16], the length of a directory name
+zelkor::CachedValue first_16{[] {
+    Ref stop = Ref::steal(PyLong_FromLong(16));
+    return stop ? PySlice_New(nullptr, stop.get(), nullptr) : nullptr;
+}};
 
 // hashlib.sha256(api_key.encode("utf-8")).hexdigest()[:16]
 Ref key_hash(zelkor::Function& function, PyObject* api_key) {
@@ -62,10 +65,8 @@ Ref key_hash(zelkor::Function& function, PyObject* api_key) {
         return {};
     }
     Ref digest = zelkor::call_method(hash.get(), hexdigest_name);
-    if (!digest) {
-        return {};
-    }
-    return Ref::steal(PySequence_GetSlice(digest.get(), 0, kKeyHashLength));
+    PyObject* slice = digest ? first_16.get() : nullptr;
+    return slice ? Ref::steal(PyObject_GetItem(digest.get(), slice)) : Ref();
 }
 
 PyObject* get_credential_dir_for_key(zelkor::Function& function, PyObject* const* args) {
@@ -96,7 +97,7 @@ PyObject* get_credential_dir_for_key(zelkor::Function& function, PyObject* const
 }
 
 constexpr zelkor::Parameter kGetCredentialDirForKeyParameters[] = {
-    {.name = "api_key", .annotation = "str"},
+    {.name = "api_key", .annotation = "str", .check = zelkor::ArgumentCheck::exact_str},
     {.name = "base_root", .annotation = "Path"},
 };
 

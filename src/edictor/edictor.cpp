@@ -240,7 +240,7 @@ const zelkor::FunctionDecl kInit = {
 
 constexpr zelkor::Parameter kInjectParameters[] = {
     {.name = "self"},
-    {.name = "target_runtime", .annotation = "str"},
+    {.name = "target_runtime", .annotation = "str", .check = zelkor::ArgumentCheck::exact_str},
     {.name = "target_skills_dir", .annotation = "Path"},
 };
 
@@ -278,6 +278,7 @@ const zelkor::FunctionDecl kLoadRuleContent = {
     .line = 88,
     .parameters = kLoadRuleContentParameters,
     .returns = "str | None",
+    .result_check = zelkor::ResultCheck::str_or_none,
     .doc = "从 zel-feedback Skill 模板加载铁律 Markdown 内容。\n"
            "\n"
            "        优先读取 FEEDBACK_RULE.md，文件不存在时回退到内置硬编码内容。\n"

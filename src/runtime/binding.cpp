@@ -4,7 +4,7 @@
 // Checks run in a fixed order: too many positional arguments; without
 // keywords, too few; with keywords, the first required parameter that is
 // still missing; last, any keyword left over, in the order given.
-#include "runtime/function_object.hpp"
+#include "runtime/internal.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -91,8 +91,8 @@ Py_ssize_t find_keyword(PyObject* kwnames, PyObject* name) noexcept {
     return -1;
 }
 
-// Reports a keyword that no parameter took. A keyword naming a parameter was
-// not taken because that parameter already had a value.
+// Reports a keyword that no parameter used. A keyword naming a parameter was
+// not used because that parameter already had a value.
 void raise_keyword_error(const Function& function, PyObject* keyword) noexcept {
     const char* name = function.decl->name;
     if (!PyUnicode_Check(keyword)) {
@@ -109,9 +109,9 @@ void raise_keyword_error(const Function& function, PyObject* keyword) noexcept {
     PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, keyword);
 }
 
-bool taken(const Py_ssize_t* taken_keywords, Py_ssize_t count, Py_ssize_t keyword) noexcept {
+bool is_used(const Py_ssize_t* used_keywords, Py_ssize_t count, Py_ssize_t keyword) noexcept {
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (taken_keywords[i] == keyword) {
+        if (used_keywords[i] == keyword) {
             return true;
         }
     }
@@ -145,14 +145,14 @@ bool bind_arguments(const Function& function, PyObject* const* args, std::size_t
     }
 
     PyObject* const* values = args + positional;
-    Py_ssize_t taken_keywords[kMaxParameters];
-    Py_ssize_t taken_count = 0;
+    Py_ssize_t used_keywords[kMaxParameters];
+    Py_ssize_t used_count = 0;
     for (Py_ssize_t i = positional; i < total; ++i) {
         PyObject* name = PyTuple_GET_ITEM(function.parameter_names, i);
         const Py_ssize_t keyword = find_keyword(kwnames, name);
         if (keyword >= 0) {
             bound[i] = values[keyword];
-            taken_keywords[taken_count++] = keyword;
+            used_keywords[used_count++] = keyword;
         } else if (i < function.required) {
             raise_count_error(function, i);
             return false;
@@ -160,9 +160,9 @@ bool bind_arguments(const Function& function, PyObject* const* args, std::size_t
             bound[i] = Py_None;
         }
     }
-    if (taken_count < keywords) {
+    if (used_count < keywords) {
         for (Py_ssize_t keyword = 0; keyword < keywords; ++keyword) {
-            if (!taken(taken_keywords, taken_count, keyword)) {
+            if (!is_used(used_keywords, used_count, keyword)) {
                 raise_keyword_error(function, PyTuple_GET_ITEM(kwnames, keyword));
                 return false;
             }

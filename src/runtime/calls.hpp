@@ -1,7 +1,7 @@
 // Calls into Python objects without building bound methods or argument tuples.
 #pragma once
 
-#include "runtime/names.hpp"
+#include "runtime/cached.hpp"
 
 namespace zelkor {
 

@@ -1,7 +1,7 @@
-// Type checks that the annotations "str" and "str | None" stand for.
+// The checks a parameter or a result declares.
 #include "runtime/calls.hpp"
 #include "runtime/errors.hpp"
-#include "runtime/function_object.hpp"
+#include "runtime/internal.hpp"
 
 namespace zelkor {
 namespace {
@@ -11,17 +11,15 @@ Name add_note_name{"add_note"};
 constexpr const char* kSubclassNote =
     "Subclasses of str are refused here: pass a plain str, for example str(value).";
 
-// Attaches the note to the TypeError being raised. If the note itself cannot
-// be added, that failure is raised instead, with the TypeError as its context.
+// Attaches the note to the TypeError being raised. Should that fail, the
+// failure propagates, with the TypeError as its context.
 void note_subclass_refused() noexcept {
-    PyObject* error = PyErr_GetRaisedException();
-    Ref note = Ref::steal(PyUnicode_FromString(kSubclassNote));
-    Ref added = note ? call_method(error, add_note_name, note.get()) : Ref();
-    if (added) {
-        PyErr_SetRaisedException(error);
-        return;
-    }
-    raise_in_context_of(error);
+    except_and_reraise([](PyObject* error) {
+        Ref note = Ref::steal(PyUnicode_FromString(kSubclassNote));
+        if (note) {
+            call_method(error, add_note_name, note.get());
+        }
+    });
 }
 
 }  // namespace

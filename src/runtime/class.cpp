@@ -1,7 +1,7 @@
 #include "runtime/class.hpp"
 
 #include "runtime/calls.hpp"
-#include "runtime/function_object.hpp"
+#include "runtime/internal.hpp"
 
 #include <algorithm>
 
@@ -9,7 +9,7 @@ namespace zelkor {
 namespace {
 
 Name init_name{"__init__"};
-Constant no_arguments{[] { return PyTuple_New(0); }};
+CachedValue no_arguments{[] { return PyTuple_New(0); }};
 
 // type.__call__(cls, *args, **kwargs), for the calls the direct path below
 // leaves to it.
@@ -70,14 +70,15 @@ PyObject* construct(PyObject* cls, PyObject* const* args, std::size_t nargsf,
     if (empty == nullptr) {
         return nullptr;
     }
-    // Held, not borrowed: allocating the instance may run finalizers.
+    // Held, not borrowed: making the instance may start a garbage
+    // collection, whose finalizers may replace __init__.
     PyObject* found = nullptr;
     if (PyDict_GetItemRef(type->tp_dict, key, &found) < 0) {
         return nullptr;
     }
     Ref init = Ref::steal(found);
     const std::size_t count = PyVectorcall_NARGS(nargsf) + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-    const bool direct = init && Py_TYPE(init.get()) == function_type() &&
+    const bool direct = init && is_function(init.get()) &&
                         type->tp_new == PyBaseObject_Type.tp_new &&
                         !PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) &&
                         ((nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) || count <= kMaxParameters);

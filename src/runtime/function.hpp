@@ -1,14 +1,16 @@
 // Functions of the native modules, each declared once as data next to its body.
 //
 // A module file declares every function as a FunctionDecl: its names,
-// parameters, annotations, docstring and definition line, plus the C++ body
-// that receives the bound arguments. The runtime builds the Python function
-// object from it and does the argument binding, the error messages, the
-// traceback entry of a binding error and the introspection metadata.
+// parameters, annotations, the checks of its arguments and result, its
+// docstring and definition line, plus the C++ body that receives the bound
+// arguments. The runtime builds the Python function object from it and does
+// the argument binding, the checks, the error messages, the traceback entry
+// of a binding error and the introspection metadata.
 #pragma once
 
-#include "runtime/names.hpp"
+#include "runtime/cached.hpp"
 
+#include <climits>
 #include <span>
 
 namespace zelkor {
@@ -22,12 +24,21 @@ using Body = PyObject* (*)(Function& function, PyObject* const* arguments);
 
 enum class Default { required, none };
 
+enum class ArgumentCheck {
+    none,
+    exact_str,  // exactly a str: subclasses and None are refused with TypeError
+};
+
+enum class ResultCheck {
+    none,
+    str_or_none,  // exactly a str or None, otherwise TypeError
+};
+
 struct Parameter {
     const char* name;
-    // Stored as text, never evaluated. "str" also means the argument must be
-    // exactly a str: subclasses and None are refused with TypeError.
-    const char* annotation = nullptr;
+    const char* annotation = nullptr;  // stored as text, never evaluated
     Default default_value = Default::required;
+    ArgumentCheck check = ArgumentCheck::none;
 };
 
 struct FunctionDecl {
@@ -37,14 +48,15 @@ struct FunctionDecl {
     int line;
     // Required parameters first, then those with a default.
     std::span<const Parameter> parameters;
-    // Stored as text. "str | None" also means the body's result must be
-    // exactly a str or None, otherwise TypeError.
-    const char* returns;
+    const char* returns;  // the return annotation, stored as text
+    ResultCheck result_check = ResultCheck::none;
     const char* doc;
     Body body;
 };
 
 inline constexpr std::size_t kMaxParameters = 8;
+// The parameters' checks are kept as the bits of an unsigned mask.
+static_assert(kMaxParameters <= sizeof(unsigned) * CHAR_BIT);
 
 // Builds the Python function object for `decl`, defined in `module`.
 Ref make_function(PyObject* module, const FunctionDecl& decl) noexcept;

@@ -1,8 +1,10 @@
 #include "runtime/module.hpp"
 
 #include "runtime/class.hpp"
+#include "runtime/state.hpp"
 
 #include <cstring>
+#include <utility>
 
 namespace zelkor {
 
@@ -60,7 +62,7 @@ ModuleDefinition::ModuleDefinition(const char* name, const char* doc, Populate p
       slots_{
           {Py_mod_create, reinterpret_cast<void*>(&ModuleDefinition::create)},
           {Py_mod_exec, reinterpret_cast<void*>(&ModuleDefinition::exec)},
-          // The module keeps process-wide state, so other interpreters are refused.
+          // The library keeps process-wide state, so other interpreters are refused.
           {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
           {0, nullptr},
       },
@@ -69,29 +71,13 @@ ModuleDefinition::ModuleDefinition(const char* name, const char* doc, Populate p
     library_module = this;
 }
 
-ModuleDefinition& ModuleDefinition::of_library() noexcept {
+ModuleDefinition& ModuleDefinition::the_definition() noexcept {
     return *library_module;
 }
 
 const char* ModuleDefinition::short_name() const noexcept {
     const char* dot = std::strrchr(def_.m_name, '.');
     return dot ? dot + 1 : def_.m_name;
-}
-
-bool ModuleDefinition::claim_interpreter() noexcept {
-    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (current == -1) {
-        return false;
-    }
-    if (interpreter_ == -1) {
-        interpreter_ = current;
-    } else if (interpreter_ != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one "
-                        "interpreter per process.");
-        return false;
-    }
-    return true;
 }
 
 // The version the modules were built for; a build for the test of this
@@ -118,16 +104,17 @@ bool ModuleDefinition::warn_on_version_mismatch() const noexcept {
 }
 
 PyObject* ModuleDefinition::create(PyObject* module_spec, PyModuleDef*) noexcept {
-    ModuleDefinition& self = of_library();
-    if (!self.claim_interpreter()) {
+    ModuleDefinition& self = the_definition();
+    RuntimeState& state = runtime_state();
+    if (!state.bind(self.def_.m_name)) {
         return nullptr;
     }
-    if (self.module_ != nullptr) {
+    if (PyObject* existing = state.module ? state.module : state.executing) {
         // The loader drops the state pointer of whatever module create
-        // returns; free the marker the module's first execution left there,
-        // or every re-import would leak it.
-        PyMem_Free(PyModule_GetState(self.module_));
-        return Py_NewRef(self.module_);
+        // returns; free the marker its execution left there, or every
+        // re-import would leak it.
+        PyMem_Free(PyModule_GetState(existing));
+        return Py_NewRef(existing);
     }
     if (!self.warn_on_version_mismatch()) {
         return nullptr;
@@ -142,29 +129,36 @@ PyObject* ModuleDefinition::create(PyObject* module_spec, PyModuleDef*) noexcept
     if (!module || PyModule_SetDocString(module.get(), self.doc_) < 0) {
         return nullptr;
     }
-    self.module_ = Py_NewRef(module.get());
     return module.release();
 }
 
 int ModuleDefinition::exec(PyObject* module) noexcept {
-    ModuleDefinition& self = of_library();
-    if (self.module_ == nullptr) {
-        self.module_ = Py_NewRef(module);
-    } else if (self.module_ != module) {
+    ModuleDefinition& self = the_definition();
+    RuntimeState& state = runtime_state();
+    if (!state.bind(self.def_.m_name)) {
+        return -1;
+    }
+    // Executing the module again, even from within its own execution (a
+    // nested import), is a no-op.
+    if (module == state.module || module == state.executing) {
+        return 0;
+    }
+    if (state.module != nullptr || state.executing != nullptr) {
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.",
                      self.short_name());
         return -1;
     }
-    if (self.initialised_) {
-        return 0;
-    }
+    state.executing = Py_NewRef(module);
     ModuleBuilder builder(module);
-    if (!self.populate_(builder)) {
-        Py_CLEAR(self.module_);  // a later import starts again with a new module
+    const bool populated = self.populate_(builder);
+    PyObject* executed = std::exchange(state.executing, nullptr);
+    if (!populated) {
+        // As it was before: a later import starts again with a new module.
+        Py_XDECREF(executed);
         return -1;
     }
-    self.initialised_ = true;
+    state.module = executed;
     return 0;
 }
 

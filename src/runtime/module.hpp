@@ -31,9 +31,10 @@ private:
     PyObject* module_;
 };
 
-// One extension module, initialised in two phases; one per extension library. The module object is made
-// once per process and only in the first interpreter that imports it; a later
-// import gets the same, already initialised object back.
+// One extension module, initialised in two phases; one per extension
+// library. Its module object is made once per runtime (see RuntimeState),
+// in the first interpreter that imports it; a later import gets the same
+// object back, initialised or still being executed.
 class ModuleDefinition {
 public:
     using Populate = bool (*)(ModuleBuilder& module);
@@ -47,10 +48,9 @@ public:
     PyObject* init() noexcept { return PyModuleDef_Init(&def_); }
 
 private:
-    static ModuleDefinition& of_library() noexcept;
+    static ModuleDefinition& the_definition() noexcept;
     static PyObject* create(PyObject* module_spec, PyModuleDef* def) noexcept;
     static int exec(PyObject* module) noexcept;
-    bool claim_interpreter() noexcept;
     bool warn_on_version_mismatch() const noexcept;
     const char* short_name() const noexcept;
 
@@ -58,9 +58,6 @@ private:
     PyModuleDef_Slot slots_[4];
     const char* doc_;
     Populate populate_;
-    PyObject* module_ = nullptr;     // the module object of this process
-    bool initialised_ = false;
-    int64_t interpreter_ = -1;       // the interpreter that owns it
 };
 
 }  // namespace zelkor

@@ -1,36 +1,98 @@
 // The traceback entry that names a native function in a binding error.
+#include "runtime/calls.hpp"
 #include "runtime/errors.hpp"
-#include "runtime/function_object.hpp"
+#include "runtime/internal.hpp"
 
 #include <frameobject.h>
 
 namespace zelkor {
 namespace {
 
-// A frame object is the only thing a traceback entry can point to; it carries
-// the entry's file name, dotted name and line through its code. It is never
-// executed, so one frame serves every entry of the function.
-PyObject* traceback_frame(Function& function) noexcept {
-    if (function.traceback_frame == nullptr) {
-        auto* code = reinterpret_cast<PyCodeObject*>(function.traceback_code);
-        function.traceback_frame = reinterpret_cast<PyObject*>(
-            PyFrame_New(PyThreadState_Get(), code, function.globals, nullptr));
+// The frame type's descriptor of `name`: setting through it is what
+// setattr(frame, name, value) does, without looking the name up.
+PyObject* frame_descriptor(const char* name) noexcept {
+    Ref dict = Ref::steal(PyType_GetDict(&PyFrame_Type));
+    PyObject* descriptor = dict ? PyDict_GetItemString(dict.get(), name) : nullptr;
+    if (descriptor == nullptr && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_AttributeError, "frame has no attribute '%s'", name);
     }
-    return function.traceback_frame;
+    return Py_XNewRef(descriptor);
+}
+
+CachedValue f_trace{[] { return frame_descriptor("f_trace"); }};
+CachedValue f_trace_lines{[] { return frame_descriptor("f_trace_lines"); }};
+CachedValue f_trace_opcodes{[] { return frame_descriptor("f_trace_opcodes"); }};
+Name clear_name{"clear"};
+
+bool set_frame_attribute(PyObject* frame, CachedValue& attribute, PyObject* value) noexcept {
+    PyObject* descriptor = attribute.get();
+    return descriptor != nullptr && Py_TYPE(descriptor)->tp_descr_set(descriptor, frame, value) == 0;
+}
+
+// The frame's locals dict. CPython 3.12 keeps the dict a frame was made with
+// for the frame's whole life, but makes a new dict of hidden variables each
+// time it is asked for it; 3.13 drops the dict in frame.clear() and hands
+// out the frame's current one cheaply.
+Ref frame_locals([[maybe_unused]] PyObject* frame, [[maybe_unused]] PyObject* made_with) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Ref::steal(PyFrame_GetLocals(reinterpret_cast<PyFrameObject*>(frame)));
+#else
+    return Ref::borrow(made_with);
+#endif
+}
+
+// A frame object is the only thing a traceback entry can point to: it
+// carries the entry's file name, dotted name and line through its code, and
+// is never executed. Making one costs more than all the rest of a binding
+// error, so the function keeps the frame of its last entry and uses it again
+// once no traceback holds it any more, after putting back what code that
+// held it (a debugger, say) can have changed: its trace settings and its
+// locals.
+bool reset(PyObject* frame, PyObject* locals) noexcept {
+    if (!set_frame_attribute(frame, f_trace, Py_None) ||
+        !set_frame_attribute(frame, f_trace_lines, Py_True) ||
+        !set_frame_attribute(frame, f_trace_opcodes, Py_False)) {
+        return false;
+    }
+    if (!PyDict_CheckExact(locals)) {
+        return static_cast<bool>(call_method(locals, clear_name));
+    }
+    if (PyDict_GET_SIZE(locals) > 0) {
+        PyDict_Clear(locals);
+    }
+    return true;
+}
+
+// The function's frame if nothing else holds it, reset; otherwise a new
+// one, which the function keeps from now on.
+Ref entry_frame(Function& function) noexcept {
+    if (PyObject* kept = function.traceback_frame; kept != nullptr && Py_REFCNT(kept) == 1) {
+        // Both held: the reset may run other code, even this function.
+        Ref frame = Ref::borrow(kept);
+        Ref locals = frame_locals(kept, function.traceback_locals);
+        return locals && reset(frame.get(), locals.get()) ? std::move(frame) : Ref();
+    }
+    auto* code = reinterpret_cast<PyCodeObject*>(function.traceback_code);
+    Ref locals = Ref::steal(PyDict_New());
+    Ref frame = locals ? Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+                             PyThreadState_Get(), code, function.globals, locals.get())))
+                       : Ref();
+    if (frame) {
+        Py_XSETREF(function.traceback_frame, Py_NewRef(frame.get()));
+        Py_XSETREF(function.traceback_locals, locals.release());
+    }
+    return frame;
 }
 
 }  // namespace
 
 void add_traceback_entry(Function& function) noexcept {
-    PyObject* error = PyErr_GetRaisedException();
-    PyObject* frame = traceback_frame(function);
-    if (frame == nullptr) {
-        raise_in_context_of(error);
-        return;
+    Ref frame;
+    except_and_reraise([&](PyObject*) { frame = entry_frame(function); });
+    if (frame) {
+        // On failure it raises, with the binding error as context.
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
     }
-    PyErr_SetRaisedException(error);
-    // On failure it raises, with the binding error as context.
-    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
 }
 
 }  // namespace zelkor

@@ -1,0 +1,94 @@
+// Attribute access of the function objects, as on a Python function.
+#include "runtime/internal.hpp"
+
+#include <cstddef>
+
+namespace zelkor {
+namespace {
+
+Function* as_function(PyObject* object) noexcept {
+    return reinterpret_cast<Function*>(object);
+}
+
+// The getters and setters below serve several fields: `offset` (the
+// closure of their PyGetSetDef) says which.
+void* offset_of(std::size_t offset) noexcept {
+    return reinterpret_cast<void*>(offset);
+}
+
+PyObject*& member_at(PyObject* self, void* offset) noexcept {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
+                                         reinterpret_cast<std::ptrdiff_t>(offset));
+}
+
+PyObject* get_or_none(PyObject* self, void* offset) noexcept {
+    PyObject* value = member_at(self, offset);
+    return Py_NewRef(value ? value : Py_None);
+}
+
+int set_any(PyObject* self, PyObject* value, void* offset) noexcept {
+    Py_XSETREF(member_at(self, offset), Py_XNewRef(value));
+    return 0;
+}
+
+int set_str(PyObject* self, PyObject* value, void* offset) noexcept {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ and __qualname__ must be set to a string object");
+        return -1;
+    }
+    Py_SETREF(member_at(self, offset), Py_NewRef(value));
+    return 0;
+}
+
+// An empty dict after deletion, as for a Python function.
+PyObject* get_annotations(PyObject* self, void*) noexcept {
+    Function& f = *as_function(self);
+    if (f.annotations == nullptr) {
+        f.annotations = PyDict_New();
+    }
+    return Py_XNewRef(f.annotations);
+}
+
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_kwdefaults(PyObject*, void*) noexcept {
+    Py_RETURN_NONE;  // no keyword-only parameters
+}
+
+}  // namespace
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_or_none, set_str, nullptr, offset_of(offsetof(Function, name))},
+    {"__qualname__", get_or_none, set_str, nullptr, offset_of(offsetof(Function, qualname))},
+    {"__doc__", get_or_none, set_any, nullptr, offset_of(offsetof(Function, doc))},
+    {"__module__", get_or_none, set_any, nullptr, offset_of(offsetof(Function, module))},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// __vectorcalloffset__, __dictoffset__ and __weaklistoffset__ tell the type
+// where those fields are; they are not attributes of the instances.
+PyMemberDef function_members[] = {
+    {"__defaults__", Py_T_OBJECT_EX, offsetof(Function, defaults), Py_READONLY, nullptr},
+    {"__code__", Py_T_OBJECT_EX, offsetof(Function, code), Py_READONLY, nullptr},
+    {"__globals__", Py_T_OBJECT_EX, offsetof(Function, globals), Py_READONLY, nullptr},
+    {"__builtins__", Py_T_OBJECT_EX, offsetof(Function, builtins), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+}  // namespace zelkor

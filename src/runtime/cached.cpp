@@ -1,0 +1,31 @@
+#include "runtime/cached.hpp"
+
+#include "runtime/state.hpp"
+
+namespace zelkor {
+
+PyObject* CachedObject::make_and_keep() noexcept {
+    object_ = make();
+    if (object_ != nullptr) {
+        runtime_state().remember(*this);
+    }
+    return object_;
+}
+
+PyObject* Name::make() const noexcept {
+    return PyUnicode_InternFromString(text_);
+}
+
+Ref make_name_tuple(const char* const* texts, std::size_t count) noexcept {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    for (std::size_t i = 0; tuple && i < count; ++i) {
+        PyObject* name = PyUnicode_InternFromString(texts[i]);
+        if (name == nullptr) {
+            return {};
+        }
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    return tuple;
+}
+
+}  // namespace zelkor

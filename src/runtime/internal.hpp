@@ -1,0 +1,73 @@
+// The runtime's internal API: the layout of the function object and the
+// steps of a call, shared by the runtime's own files only.
+#pragma once
+
+#include "runtime/function.hpp"
+
+namespace zelkor {
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionDecl* decl;
+    Py_ssize_t required;     // parameters without a default
+    unsigned exact_str;      // bit i set: parameter i must be exactly a str
+
+    // Valid for the function's whole life: the slots use them even after the
+    // garbage collector has cleared the function. None of them can take part
+    // in a reference cycle that only this object could break.
+    PyObject* name;             // str; the empty str once cleared
+    PyObject* qualname;         // str; the empty str once cleared
+    PyObject* globals;          // the defining module's namespace (a dict)
+    PyObject* builtins;         // the interpreter's builtins (a dict)
+    PyObject* parameter_names;  // tuple of interned str, in declaration order
+    PyObject* defaults;         // tuple of None, or None
+    PyObject* code;             // what inspect reads the parameters from
+    PyObject* traceback_code;   // names the traceback entry of a binding error
+
+    // Released by the garbage collector's clear; a null one reads as None,
+    // or as AttributeError where a Python function gives that.
+    PyObject* doc;
+    PyObject* module;
+    PyObject* annotations;      // dict; null after deletion
+    PyObject* dict;
+    PyObject* traceback_frame;  // the frame of the last binding error's entry
+    PyObject* traceback_locals; // the locals dict that frame was made with
+
+    PyObject* weakrefs;
+};
+
+// The type of the function objects of this library, made on first use.
+PyTypeObject* function_type(PyObject* module_name) noexcept;
+// Whether `object` is one of them.
+bool is_function(PyObject* object) noexcept;
+
+// The call, as the function's vectorcall.
+PyObject* call_function(PyObject* callable, PyObject* const* args, std::size_t nargsf,
+                        PyObject* kwnames) noexcept;
+
+// Fills `bound` from a vectorcall. On a binding error: false, TypeError set.
+bool bind_arguments(const Function& function, PyObject* const* args, std::size_t nargsf,
+                    PyObject* kwnames, PyObject** bound) noexcept;
+
+// The exact-str checks of the parameters. On failure: false, TypeError set.
+bool check_argument_types(const Function& function, PyObject* const* bound) noexcept;
+
+// Passes `result` through, or replaces it by TypeError unless it is exactly a
+// str or None.
+PyObject* check_result_type(PyObject* result) noexcept;
+
+// Adds the function's own entry to the traceback of the exception being raised.
+void add_traceback_entry(Function& function) noexcept;
+
+// The code object inspect reads the parameters from, and the one that names
+// the traceback entry of a binding error.
+Ref make_signature_code(const FunctionDecl& decl, PyObject* module_name,
+                        PyObject* parameter_names, PyObject* qualname) noexcept;
+Ref make_traceback_code(const FunctionDecl& decl, PyObject* module_name) noexcept;
+
+// Attribute access of the function objects.
+extern PyGetSetDef function_getset[];
+extern PyMemberDef function_members[];
+
+}  // namespace zelkor

@@ -1,0 +1,102 @@
+#include "runtime/state.hpp"
+
+#include "runtime/cached.hpp"
+
+namespace zelkor {
+namespace {
+
+RuntimeState the_state;
+
+constexpr const char* kCapsuleName = "zelkor runtime state";
+
+}  // namespace
+
+RuntimeState& runtime_state() noexcept {
+    return the_state;
+}
+
+void RuntimeState::remember(CachedObject& cached) noexcept {
+    cached.next_ = cached_;
+    cached_ = &cached;
+}
+
+// The owner's dictionary for extensions holds a capsule of the state while
+// the state is bound to it; the capsule goes when the owner is cleared.
+bool RuntimeState::bind(const char* module_name) noexcept {
+    PyInterpreterState* current = PyInterpreterState_Get();
+    PyObject* interpreter_dict = PyInterpreterState_GetDict(current);
+    if (interpreter_dict == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "the interpreter has no dictionary for extension state");
+        return false;
+    }
+    Ref key = Ref::steal(PyUnicode_FromFormat("%s runtime state", module_name));
+    if (!key) {
+        return false;
+    }
+    PyObject* found = nullptr;
+    const int holds_capsule = PyDict_GetItemRef(interpreter_dict, key.get(), &found);
+    if (holds_capsule < 0) {
+        return false;
+    }
+    const bool bound_here = found != nullptr && found == capsule_ && owner_ == current;
+    Py_XDECREF(found);
+    if (bound_here) {
+        return true;
+    }
+    if (owner_ != nullptr && owner_ != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return false;
+    }
+    // Unbound, or left bound by a runtime that has finished (the interpreter
+    // of a new runtime may have the old one's address): start afresh.
+    forget();
+    Ref capsule = Ref::steal(PyCapsule_New(this, kCapsuleName, on_owner_cleared));
+    if (!capsule || PyDict_SetItem(interpreter_dict, key.get(), capsule.get()) < 0) {
+        return false;
+    }
+    owner_ = current;
+    capsule_ = capsule.get();
+    return true;
+}
+
+// Called as the capsule is deallocated: whatever was being raised stays.
+void RuntimeState::on_owner_cleared(PyObject* capsule) noexcept {
+    PyObject* raised = PyErr_GetRaisedException();
+    auto* state = static_cast<RuntimeState*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+    if (state != nullptr && state->capsule_ == capsule) {  // not one of an earlier binding
+        state->release();
+    }
+    PyErr_SetRaisedException(raised);
+}
+
+void RuntimeState::release() noexcept {
+    owner_ = nullptr;
+    capsule_ = nullptr;
+    Py_CLEAR(module);
+    Py_CLEAR(executing);
+    Py_CLEAR(function_type);
+    // Popped one by one: releasing one may cache another.
+    while (CachedObject* cached = cached_) {
+        cached_ = cached->next_;
+        cached->next_ = nullptr;
+        Py_CLEAR(cached->object_);
+    }
+}
+
+// The objects of a finished runtime are gone with it: drop the pointers.
+void RuntimeState::forget() noexcept {
+    owner_ = nullptr;
+    capsule_ = nullptr;
+    module = nullptr;
+    executing = nullptr;
+    function_type = nullptr;
+    while (CachedObject* cached = cached_) {
+        cached_ = cached->next_;
+        cached->next_ = nullptr;
+        cached->object_ = nullptr;
+    }
+}
+
+}  // namespace zelkor
