@@ -78,9 +78,9 @@ import _imp, sys
 from pathlib import Path
 
 # Loaded while edictor is being executed, it executes edictor once more.
-spec = sys.modules["zelkor.skills.services.edictor"].__spec__
+loading = sys.modules["zelkor.skills.services.edictor"]
 try:
-    _imp.exec_dynamic(_imp.create_dynamic(spec))
+    _imp.exec_dynamic(_imp.create_dynamic(loading.__spec__))
     NESTED = "nested execution: no-op"
 except Exception as error:
     NESTED = f"nested execution: {type(error).__name__}: {error}"
@@ -157,11 +157,11 @@ def test_version_mismatch_warns_and_loads(tmp_path, run_python, tool_env):
     [library] = build.glob("coffer.*.so")
     out = run_python(f"""
         import importlib.util, warnings
-        spec = importlib.util.spec_from_file_location("zelkor.mcp.coffer", {str(library)!r})
+        found = importlib.util.spec_from_file_location("zelkor.mcp.coffer", {str(library)!r})
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            module = importlib.util.module_from_spec(spec)
-            spec.loader.exec_module(module)
+            module = importlib.util.module_from_spec(found)
+            found.loader.exec_module(module)
         for warning in caught:
             print(warning.category.__name__, warning.message)
         print(module.get_credential_dir_for_key.__module__)
@@ -219,7 +219,10 @@ def test_each_new_runtime_loads_the_modules_afresh(tmp_path, allocator, tool_env
     source.write_text(EMBEDDING_PROGRAM)
     program = tmp_path / "embed"
     compiler = shlex.split(sysconfig.get_config_var("CC") or "cc")
-    subprocess.run([*compiler, source, "-o", program, *flags.stdout.split()], check=True, capture_output=True, env=tool_env)
+    built = subprocess.run([*compiler, source, "-o", program, *flags.stdout.split()], capture_output=True, text=True,
+                           env=tool_env)
+    if built.returncode != 0:  # an interpreter without a library to embed
+        pytest.skip(f"cannot build an embedding program here: {built.stderr[-500:]}")
     paths = [sysconfig.get_path("platlib"), HOST_STAND_IN]
     env = {**os.environ, "PYTHONHOME": sys.base_prefix, "PYTHONPATH": os.pathsep.join(paths)}
     if allocator:

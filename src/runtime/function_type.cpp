@@ -33,6 +33,16 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
+// The fields that can take part in a reference cycle, besides the names.
+void release_cycle_fields(Function& f) noexcept {
+    Py_CLEAR(f.doc);
+    Py_CLEAR(f.module);
+    Py_CLEAR(f.annotations);
+    Py_CLEAR(f.dict);
+    Py_CLEAR(f.traceback_frame);
+    Py_CLEAR(f.traceback_locals);
+}
+
 // Like a Python function's clear: what may hold a cycle is released, and the
 // name and qualname (a str subclass may) become the empty str, so that every
 // slot keeps working on the cleared object. The namespaces stay: a dict
@@ -46,12 +56,7 @@ int clear(PyObject* self) noexcept {
         Py_SETREF(f.name, Py_NewRef(empty));
         Py_SETREF(f.qualname, empty);
     }
-    Py_CLEAR(f.doc);
-    Py_CLEAR(f.module);
-    Py_CLEAR(f.annotations);
-    Py_CLEAR(f.dict);
-    Py_CLEAR(f.traceback_frame);
-    Py_CLEAR(f.traceback_locals);
+    release_cycle_fields(f);
     return 0;
 }
 
@@ -65,6 +70,7 @@ void dealloc(PyObject* self) noexcept {
     if (f.weakrefs != nullptr) {
         PyObject_ClearWeakRefs(self);
     }
+    release_cycle_fields(f);
     Py_CLEAR(f.name);
     Py_CLEAR(f.qualname);
     Py_CLEAR(f.globals);
@@ -73,12 +79,6 @@ void dealloc(PyObject* self) noexcept {
     Py_CLEAR(f.defaults);
     Py_CLEAR(f.code);
     Py_CLEAR(f.traceback_code);
-    Py_CLEAR(f.doc);
-    Py_CLEAR(f.module);
-    Py_CLEAR(f.annotations);
-    Py_CLEAR(f.dict);
-    Py_CLEAR(f.traceback_frame);
-    Py_CLEAR(f.traceback_locals);
     type->tp_free(self);
     Py_DECREF(type);
     PyErr_SetRaisedException(raised);
@@ -131,7 +131,7 @@ PyTypeObject* make_type(PyObject* module_name) noexcept {
     if (text == nullptr) {
         return nullptr;
     }
-    PyType_Spec spec = {
+    PyType_Spec type_spec = {
         text,  // copied by the type
         sizeof(Function),
         0,
@@ -140,7 +140,7 @@ PyTypeObject* make_type(PyObject* module_name) noexcept {
             Py_TPFLAGS_DISALLOW_INSTANTIATION,
         slots,
     };
-    Ref type = Ref::steal(PyType_FromSpec(&spec));
+    Ref type = Ref::steal(PyType_FromSpec(&type_spec));
     auto* made = reinterpret_cast<PyTypeObject*>(type.get());
     if (!type || !hide_vectorcall_offset(made)) {
         return nullptr;
