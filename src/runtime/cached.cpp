@@ -5,10 +5,16 @@
 namespace zelkor {
 
 PyObject* CachedObject::make_and_keep() noexcept {
-    object_ = make();
-    if (object_ != nullptr) {
-        runtime_state().remember(*this);
+    PyObject* made = make();
+    if (made == nullptr) {
+        return nullptr;
     }
+    if (object_ != nullptr) {  // made meanwhile by a call that re-entered
+        Py_DECREF(made);
+        return object_;
+    }
+    object_ = made;
+    runtime_state().remember(*this);
     return object_;
 }
 

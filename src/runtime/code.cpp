@@ -10,16 +10,6 @@ namespace {
 Name replace_name{"replace"};
 KeywordNames code_fields{"co_argcount", "co_nlocals", "co_varnames", "co_qualname"};
 
-// "a.b.mod" -> "a/b/mod"
-Ref module_path(PyObject* module_name) noexcept {
-    Ref dot = Ref::steal(PyUnicode_FromString("."));
-    Ref slash = dot ? Ref::steal(PyUnicode_FromString("/")) : Ref();
-    if (!slash) {
-        return {};
-    }
-    return Ref::steal(PyUnicode_Replace(module_name, dot.get(), slash.get(), -1));
-}
-
 Ref new_empty_code(PyObject* filename, const char* name, int line) noexcept {
     const char* filename_text = PyUnicode_AsUTF8(filename);
     if (filename_text == nullptr) {
@@ -30,11 +20,19 @@ Ref new_empty_code(PyObject* filename, const char* name, int line) noexcept {
 
 }  // namespace
 
+Ref module_path(PyObject* module_name) noexcept {
+    Ref dot = Ref::steal(PyUnicode_FromString("."));
+    Ref slash = dot ? Ref::steal(PyUnicode_FromString("/")) : Ref();
+    if (!slash) {
+        return {};
+    }
+    return Ref::steal(PyUnicode_Replace(module_name, dot.get(), slash.get(), -1));
+}
+
 // The parameters as a Python function's code object describes them.
-Ref make_signature_code(const FunctionDecl& decl, PyObject* module_name,
+Ref make_signature_code(const FunctionDecl& decl, PyObject* filename,
                         PyObject* parameter_names, PyObject* qualname) noexcept {
-    Ref filename = module_path(module_name);
-    Ref empty = filename ? new_empty_code(filename.get(), decl.name, decl.line) : Ref();
+    Ref empty = new_empty_code(filename, decl.name, decl.line);
     if (!empty) {
         return {};
     }
@@ -48,14 +46,13 @@ Ref make_signature_code(const FunctionDecl& decl, PyObject* module_name,
 
 // Named like the function's Python home: the file "a/b/mod" and the dotted
 // name "a.b.mod.Class.method".
-Ref make_traceback_code(const FunctionDecl& decl, PyObject* module_name) noexcept {
-    Ref filename = module_path(module_name);
-    Ref dotted = filename ? Ref::steal(PyUnicode_FromFormat("%U.%s", module_name, decl.qualname)) : Ref();
+Ref make_traceback_code(const FunctionDecl& decl, PyObject* filename, PyObject* module_name) noexcept {
+    Ref dotted = Ref::steal(PyUnicode_FromFormat("%U.%s", module_name, decl.qualname));
     const char* dotted_text = dotted ? PyUnicode_AsUTF8(dotted.get()) : nullptr;
     if (dotted_text == nullptr) {
         return {};
     }
-    return new_empty_code(filename.get(), dotted_text, decl.line);
+    return new_empty_code(filename, dotted_text, decl.line);
 }
 
 }  // namespace zelkor

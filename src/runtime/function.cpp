@@ -98,7 +98,9 @@ bool initialise(Function& f, PyObject* module, const FunctionDecl& decl) noexcep
     }
     f.exact_str = exact_str_mask(decl);
     f.globals = Py_NewRef(PyModule_GetDict(module));
+    Ref filename;
     return (f.module = PyModule_GetNameObject(module)) &&
+           (filename = module_path(f.module)) &&
            (f.builtins = builtins_namespace().release()) &&
            (f.name = PyUnicode_FromString(decl.name)) &&
            (f.qualname = PyUnicode_FromString(decl.qualname)) &&
@@ -106,8 +108,8 @@ bool initialise(Function& f, PyObject* module, const FunctionDecl& decl) noexcep
            (f.parameter_names = make_parameter_names(decl).release()) &&
            (f.defaults = make_defaults(decl, f.required).release()) &&
            (f.annotations = make_annotations(decl).release()) &&
-           (f.code = make_signature_code(decl, f.module, f.parameter_names, f.qualname).release()) &&
-           (f.traceback_code = make_traceback_code(decl, f.module).release());
+           (f.code = make_signature_code(decl, filename.get(), f.parameter_names, f.qualname).release()) &&
+           (f.traceback_code = make_traceback_code(decl, filename.get(), f.module).release());
 }
 
 }  // namespace

@@ -60,11 +60,13 @@ PyObject* check_result_type(PyObject* result) noexcept;
 // Adds the function's own entry to the traceback of the exception being raised.
 void add_traceback_entry(Function& function) noexcept;
 
+// The file name of a module's code objects: "a.b.mod" -> "a/b/mod".
+Ref module_path(PyObject* module_name) noexcept;
 // The code object inspect reads the parameters from, and the one that names
 // the traceback entry of a binding error.
-Ref make_signature_code(const FunctionDecl& decl, PyObject* module_name,
+Ref make_signature_code(const FunctionDecl& decl, PyObject* filename,
                         PyObject* parameter_names, PyObject* qualname) noexcept;
-Ref make_traceback_code(const FunctionDecl& decl, PyObject* module_name) noexcept;
+Ref make_traceback_code(const FunctionDecl& decl, PyObject* filename, PyObject* module_name) noexcept;
 
 // Attribute access of the function objects.
 extern PyGetSetDef function_getset[];
