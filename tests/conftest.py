@@ -13,6 +13,12 @@ sys.path.insert(0, HOST_STAND_IN)
 os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [HOST_STAND_IN, os.environ.get("PYTHONPATH")]))
 
 
+def capi_test_module():
+    """CPython's module for testing its C API; the test is skipped where this
+    build of the interpreter lacks it."""
+    return pytest.importorskip("_testcapi", reason="this CPython build has no _testcapi module")
+
+
 @pytest.fixture
 def tool_env():
     """The environment for build tools (compilers, cmake): without the

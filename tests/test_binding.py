@@ -5,8 +5,8 @@ import traceback
 import weakref
 from pathlib import Path
 
-import _testcapi
 import pytest
+from conftest import capi_test_module
 
 from zelkor.mcp import coffer
 
@@ -129,7 +129,7 @@ def test_str_subclass_is_refused_with_a_note():
     ],
 )
 def test_vectorcall_keyword_names(values, kwnames, message):
-    error = binding_error(lambda: _testcapi.pyobject_vectorcall(get_dir, values, kwnames))
+    error = binding_error(lambda: capi_test_module().pyobject_vectorcall(get_dir, values, kwnames))
     assert str(error) == message
     assert [e.name for e in entries(error)] == ["zelkor.mcp.coffer.get_credential_dir_for_key"]
 
@@ -140,5 +140,5 @@ def test_keyword_names_match_by_value(tmp_path):
 
     # Neither interned nor exactly str: matched by what it spells.
     spelled = "".join(["base", "_root"])
-    result = _testcapi.pyobject_vectorcall(get_dir, ("k", tmp_path), (Name(spelled),))
+    result = capi_test_module().pyobject_vectorcall(get_dir, ("k", tmp_path), (Name(spelled),))
     assert result.parent == tmp_path

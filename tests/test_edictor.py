@@ -4,8 +4,8 @@ import inspect
 import traceback
 from pathlib import Path
 
-import _testcapi
 import pytest
+from conftest import capi_test_module
 
 from zelkor.skills import packaging
 from zelkor.skills.services import edictor
@@ -212,8 +212,8 @@ class TestConstruction:
     @pytest.mark.parametrize(
         "make, expected",
         [
-            (lambda root: _testcapi.pyobject_vectorcall(Edictor, (root,), None), "root"),
-            (lambda root: _testcapi.pyobject_vectorcall(Edictor, (root,), ("templates_dir",)), "root"),
+            (lambda root: capi_test_module().pyobject_vectorcall(Edictor, (root,), None), "root"),
+            (lambda root: capi_test_module().pyobject_vectorcall(Edictor, (root,), ("templates_dir",)), "root"),
             (lambda root: Edictor(**{"templates_dir": root}), "root"),
             (lambda root: type("Sub", (Edictor,), {})(root), "root"),
         ],
@@ -224,7 +224,7 @@ class TestConstruction:
 
     def test_too_many_arguments_through_the_c_api(self):
         with pytest.raises(TypeError, match=r"^__init__\(\) takes at most 2 positional arguments \(13 given\)$"):
-            _testcapi.pyobject_vectorcall(Edictor, tuple(range(12)), None)
+            capi_test_module().pyobject_vectorcall(Edictor, tuple(range(12)), None)
 
     def test_replaced_init_is_honoured(self, monkeypatch, tmp_path):
         monkeypatch.setattr(Edictor, "__init__", lambda self, where=None: setattr(self, "templates_dir", "patched"))

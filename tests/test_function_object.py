@@ -29,9 +29,15 @@ def test_metadata():
 
 
 def test_signature_and_help():
+    def get_credential_dir_for_key(api_key: "str", base_root: "Path") -> "Path":
+        pass
+
     assert str(inspect.signature(get_dir)) == "(api_key: 'str', base_root: 'Path') -> 'Path'"
     text = pydoc.render_doc(get_dir, renderer=pydoc.plaintext)
-    assert "get_credential_dir_for_key(api_key: 'str', base_root: 'Path') -> 'Path'" in text
+    # The signature line as this version's pydoc renders it for Python code.
+    python_text = pydoc.render_doc(get_credential_dir_for_key, renderer=pydoc.plaintext)
+    [signature] = [line for line in python_text.splitlines() if line.startswith("get_credential_dir_for_key(")]
+    assert signature in text.splitlines()
     assert "将 API Key 映射为固定长度的目录名。" in text
     assert inspect.isroutine(get_dir)
 
@@ -82,10 +88,13 @@ def test_type_cannot_be_instantiated():
 
 
 def test_usable_after_the_collector_clears_it(run_python, tmp_path):
-    # A weak-reference callback that runs while the collector clears the
-    # function takes it back: every slot must still work on it.
+    # The function is garbage in a cycle. A finalizer of the cycle gives it
+    # an attribute whose own finalizer runs as the collector clears the
+    # cycle, and takes the function back by its address: no reference path
+    # leads to it, so the collector still clears it. Every slot must still
+    # work on the cleared function.
     out = run_python(f"""
-        import gc, pathlib, weakref
+        import ctypes, gc, pathlib
         from zelkor.mcp import coffer
         f = coffer.get_credential_dir_for_key
         del coffer.get_credential_dir_for_key
@@ -93,24 +102,23 @@ def test_usable_after_the_collector_clears_it(run_python, tmp_path):
         class Holder(tuple):
             pass
 
+        class Reviver:
+            def __init__(self, function):
+                self.address = id(function)
+
+            def __del__(self):
+                global revived
+                revived = ctypes.cast(self.address, ctypes.py_object).value
+
         class Finalized:
             def __del__(self):
-                global function_ref, marker_ref
                 function = self.holder[0]
-                function_ref = weakref.ref(function)
-                marker_ref = weakref.ref(function.marker, revive)
-
-        def revive(_):
-            global revived
-            revived = function_ref()
-
-        class Marker:
-            pass
+                function.reviver = Reviver(function)
 
         finalized = Finalized()
         finalized.holder = Holder((f, finalized))
         f.__module__ = finalized.holder
-        f.marker = Marker()
+        f.marker = None
         del f, finalized
         gc.collect()
         f = revived

@@ -8,7 +8,7 @@ import sysconfig
 from pathlib import Path
 
 import pytest
-from conftest import HOST_STAND_IN
+from conftest import HOST_STAND_IN, capi_test_module
 
 
 @pytest.mark.parametrize("module", ["zelkor.mcp.coffer", "zelkor.skills.services.edictor"])
@@ -34,6 +34,7 @@ def test_second_interpreter_is_refused(run_python, module, tmp_path):
         f"try:\n    import {module}\n"
         f"except ImportError as error:\n    open({str(result)!r}, 'w').write(str(error))\n"
     )
+    capi_test_module()
     out = run_python(f"""
         import _testcapi
         import {module}
@@ -210,7 +211,8 @@ print(coffer.get_credential_dir_for_key("key", root).name, Edictor(root).inject(
 @pytest.mark.parametrize("allocator", [None, "debug"])
 def test_each_new_runtime_loads_the_modules_afresh(tmp_path, allocator, tool_env):
     # An application that embeds Python, finalises it and starts it again.
-    config = Path(sys.base_prefix) / "bin" / f"python{sys.version_info[0]}.{sys.version_info[1]}-config"
+    # The running interpreter's own library: a debug build's has its "d".
+    config = Path(sys.base_prefix) / "bin" / f"python{sysconfig.get_python_version()}{sys.abiflags}-config"
     if not config.is_file():
         pytest.skip(f"no {config.name} to build an embedding program with")
     flags = subprocess.run([config, "--embed", "--cflags", "--ldflags"], capture_output=True, text=True, check=True,
