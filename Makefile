@@ -16,6 +16,10 @@ BUILD_CONFIG := -C build-dir=$(BUILD)/{wheel_tag} -C cmake.define.ZELKOR_WARNING
 SOURCES := $(shell find src python -type f) pyproject.toml CMakeLists.txt
 SUPPORTED := 3.12 3.13
 
+# A recipe line with a pipeline fails when any command of it fails.
+SHELL := /bin/bash
+.SHELLFLAGS := -o pipefail -c
+
 .PHONY: help setup demo test test-all test-clang bench wheel sanitize clean FORCE
 
 help: ## list the targets
@@ -28,13 +32,23 @@ setup: $(VENV)/.installed ## make the environment and install the package and te
 $(VENV)/.made-by-make: FORCE
 	@PYTHON="$(PYTHON)" tools/venv $(VENV)
 
+# The build runs in the environment, with its build requirements installed
+# there: in a new isolated environment each time, the build backend would
+# start the build afresh. It shows the compiler's progress, one line a step;
+# its whole output is in $(BUILD)/wheel.log, and is shown when it fails.
 $(VENV)/.installed: $(VENV)/.made-by-make $(SOURCES)
-	$(PY) -m pip install --quiet --upgrade pip
-	rm -rf $(WHEELHOUSE)
-	$(PY) -m pip wheel --quiet --no-deps $(BUILD_CONFIG) -w $(WHEELHOUSE) .
-	$(PY) -m pip install --quiet --force-reinstall --no-deps $(WHEELHOUSE)/*.whl
-	$(PY) -m pip install --quiet "$$(echo $(WHEELHOUSE)/*.whl)[test]"
-	touch $@
+	@echo "Installing pip and the build requirements into $(VENV)"
+	@$(PY) -m pip install --quiet --upgrade pip
+	@$(PY) -m pip install --quiet cmake ninja $$($(PY) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"])')
+	@echo "Building both modules (all of them the first time, about 20 s; later only what changed)"
+	@rm -rf $(WHEELHOUSE) && mkdir -p $(BUILD)
+	@$(PY) -m pip wheel --verbose --no-deps --no-build-isolation $(BUILD_CONFIG) -w $(WHEELHOUSE) . 2>&1 | tee $(BUILD)/wheel.log \
+	    | { grep --line-buffered -E '^ *\[[0-9]+/[0-9]+\]' || true; } \
+	    || { cat $(BUILD)/wheel.log >&2; echo "error: the build failed (its output: $(BUILD)/wheel.log)" >&2; exit 1; }
+	@echo "Installing the package and its test requirements into $(VENV)"
+	@$(PY) -m pip install --quiet --force-reinstall --no-deps $(WHEELHOUSE)/*.whl
+	@$(PY) -m pip install --quiet "$$(echo $(WHEELHOUSE)/*.whl)[test]"
+	@touch $@
 
 demo: setup ## demonstrate both modules on a temporary folder
 	$(PY) examples/demo.py
