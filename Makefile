@@ -14,13 +14,12 @@ BUILD := build/$(notdir $(VENV))
 WHEELHOUSE := $(BUILD)/wheel
 BUILD_CONFIG := -C build-dir=$(BUILD)/{wheel_tag} -C cmake.define.ZELKOR_WARNINGS_AS_ERRORS=ON
 SOURCES := $(shell find src python -type f) pyproject.toml CMakeLists.txt
-SUPPORTED := 3.12 3.13
 
 # A recipe line with a pipeline fails when any command of it fails.
 SHELL := /bin/bash
 .SHELLFLAGS := -o pipefail -c
 
-.PHONY: help setup demo test test-all test-clang bench wheel sanitize clean FORCE
+.PHONY: help setup demo test test-all test-debian-root test-clang bench wheel sanitize clean FORCE
 
 help: ## list the targets
 	@grep -E '^[a-z-]+:.*## ' $(MAKEFILE_LIST) | sed -E 's/^([a-z-]+):.*## /  make \1\t/' | expand -t 20
@@ -53,17 +52,35 @@ $(VENV)/.installed: $(VENV)/.made-by-make $(SOURCES)
 demo: setup ## demonstrate both modules on a temporary folder
 	$(PY) examples/demo.py
 
-test: setup ## run every test (CPython 3.12 unless PYTHON= names another)
-	ZELKOR_WHEEL="$$(echo $(WHEELHOUSE)/*.whl)" $(PY) -m pytest $(ARGS)
+test: setup ## run every test (CPython 3.12 unless PYTHON= names another; DEV_MODE=1 for -X dev)
+	$(if $(DEV_MODE),PYTHONDEVMODE=1 )ZELKOR_WHEEL="$$(echo $(WHEELHOUSE)/*.whl)" $(PY) -m pytest $(ARGS)
 
-test-all: ## run every test on each supported CPython found here (3.12 required)
+test-all: ## run every test on 3.12, 3.13, and 3.14 and 3.15 (release and debug builds)
 	$(MAKE) test PYTHON=
-	@for version in $(filter-out 3.12,$(SUPPORTED)); do \
-	    if python=$$(PYTHON= tools/find-python $$version 2>/dev/null); then \
-	        $(MAKE) test PYTHON="$$python" VENV=.venv-$$version || exit 1; \
-	    else \
-	        echo "CPython $$version not found: its tests are skipped"; \
+	@if python=$$(PYTHON= tools/find-python 3.13 2>/dev/null); then \
+	    $(MAKE) test PYTHON="$$python" VENV=.venv-3.13; \
+	elif [ "$${CI:-}" = true ]; then \
+	    echo "error: CPython 3.13 not found (pyenv install 3.13)" >&2; exit 1; \
+	else \
+	    echo "CPython 3.13 not found: its tests are skipped"; \
+	fi
+	@$(MAKE) --no-print-directory test-debian-root
+
+# Debian's python3.14d and python3.15d are the debug builds.
+DEBIAN_PYTHONS := python3.14 python3.15 python3.14d python3.15d
+
+test-debian-root: ## run every test on CPython 3.14 and 3.15, release and debug builds, in a Debian root
+	@if ! reason=$$(tools/debian-root check); then \
+	    if [ "$${CI:-}" = true ]; then \
+	        echo "error: cannot run the tests on CPython 3.14 and 3.15: $$reason" >&2; exit 1; \
 	    fi; \
+	    echo "CPython 3.14 and 3.15 skipped: $$reason"; exit 0; \
+	fi; \
+	for python in $(DEBIAN_PYTHONS); do \
+	    case $$python in *d) dev_mode=1 ;; *) dev_mode= ;; esac; \
+	    echo "== $$python$${dev_mode:+ -X dev}"; \
+	    tools/debian-root run make --no-print-directory test PYTHON=/usr/bin/$$python \
+	        VENV=.venv-debian-$${python#python} DEV_MODE=$$dev_mode ARGS="$(ARGS)" || exit 1; \
 	done
 
 test-clang: ## run every test against a build made with clang++ (Debian's clang package)
