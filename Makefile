@@ -22,7 +22,7 @@ SHELL := /bin/bash
 .PHONY: help setup demo test test-all test-debian-root test-clang bench wheel sanitize clean FORCE
 
 help: ## list the targets
-	@grep -E '^[a-z-]+:.*## ' $(MAKEFILE_LIST) | sed -E 's/^([a-z-]+):.*## /  make \1\t/' | expand -t 20
+	@grep -E '^[a-z-]+:.*## ' $(MAKEFILE_LIST) | awk -F ':.*## ' '{ printf "  make %-17s %s\n", $$1, $$2 }'
 
 setup: $(VENV)/.installed ## make the environment and install the package and test requirements
 
@@ -55,7 +55,7 @@ demo: setup ## demonstrate both modules on a temporary folder
 test: setup ## run every test (CPython 3.12 unless PYTHON= names another; DEV_MODE=1 for -X dev)
 	$(if $(DEV_MODE),PYTHONDEVMODE=1 )ZELKOR_WHEEL="$$(echo $(WHEELHOUSE)/*.whl)" $(PY) -m pytest $(ARGS)
 
-test-all: ## run every test on 3.12, 3.13, and 3.14 and 3.15 (release and debug builds)
+test-all: ## run every test on CPython 3.12 to 3.15, and on the debug builds of 3.14 and 3.15
 	$(MAKE) test PYTHON=
 	@if python=$$(PYTHON= tools/find-python 3.13 2>/dev/null); then \
 	    $(MAKE) test PYTHON="$$python" VENV=.venv-3.13; \
