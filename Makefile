@@ -32,13 +32,13 @@ $(VENV)/.made-by-make: FORCE
 	@PYTHON="$(PYTHON)" tools/venv $(VENV)
 
 # The build runs in the environment, with its build requirements installed
-# there: in a new isolated environment each time, the build backend would
-# start the build afresh. It shows the compiler's progress, one line a step;
-# its whole output is in $(BUILD)/wheel.log, and is shown when it fails.
+# there, so that it compiles only what changed. It shows the compiler's
+# progress, one line a step; its whole output is in $(BUILD)/wheel.log, and
+# is shown when it fails.
 $(VENV)/.installed: $(VENV)/.made-by-make $(SOURCES)
 	@echo "Installing pip and the build requirements into $(VENV)"
 	@$(PY) -m pip install --quiet --upgrade pip
-	@$(PY) -m pip install --quiet cmake ninja $$($(PY) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"])')
+	@tools/install-build-requirements $(PY)
 	@echo "Building both modules (all of them the first time, about 20 s; later only what changed)"
 	@rm -rf $(WHEELHOUSE) && mkdir -p $(BUILD)
 	@$(PY) -m pip wheel --verbose --no-deps --no-build-isolation $(BUILD_CONFIG) -w $(WHEELHOUSE) . 2>&1 | tee $(BUILD)/wheel.log \
