@@ -5,6 +5,7 @@ import stat
 import subprocess
 import sys
 import textwrap
+import types
 from pathlib import Path
 
 import pytest
@@ -320,3 +321,66 @@ def test_file_object_faults(tmp_path, monkeypatch, make_fault, message, chain, r
     if restored:
         assert path.read_bytes() == b"# mine\r\n"
     assert Edictor(tmp_path / "templates").inject("claude", tmp_path / "skills") == path
+
+
+class Runtime(str):
+    pass
+
+
+def faulty_skills(tmp_path):
+    FaultyPath.overrides = truncate_fails_in_its_own_handler()
+    return FaultyPath(tmp_path) / "skills"
+
+
+# Each failure path, with the context chain of its error when it happens
+# while the caller handles a KeyError.
+FAILING_CALLS = [
+    ("binding error", lambda tmp_path: Edictor(None).inject(), ["TypeError", "KeyError"]),
+    ("str subclass", lambda tmp_path: Edictor(None).inject(Runtime("claude"), tmp_path), ["TypeError", "KeyError"]),
+    (
+        "failed append",
+        lambda tmp_path: Edictor(tmp_path).inject("claude", faulty_skills(tmp_path)),
+        ["ValueError", "KeyError", "OSError", "KeyError"],
+    ),
+]
+
+
+@types.coroutine
+def suspend():
+    yield
+
+
+def caught(call, tmp_path):
+    try:
+        call(tmp_path)
+    except Exception as error:
+        return error
+
+
+@pytest.mark.parametrize("kind", ["generator", "coroutine"])
+@pytest.mark.parametrize("call, chain", [c[1:] for c in FAILING_CALLS], ids=[c[0] for c in FAILING_CALLS])
+def test_handled_exception_of_each_frame_is_kept(tmp_path, monkeypatch, kind, call, chain):
+    # The frame that catches the error runs on after its caller's except
+    # block has ended, and handles nothing then, as in Python.
+    def generator():
+        yield caught(call, tmp_path)
+        yield sys.exception()
+
+    async def coroutine():
+        error = caught(call, tmp_path)
+        await suspend()
+        return error, sys.exception()
+
+    monkeypatch.setattr(FaultyPath, "overrides", {})
+    frame = generator() if kind == "generator" else coroutine()
+    try:
+        raise KeyError("the caller's")
+    except KeyError as callers:
+        first = frame.send(None)
+        assert sys.exception() is callers
+    try:
+        second = frame.send(None)
+    except StopIteration as stop:
+        first, second = stop.value
+    assert second is None
+    assert context_chain(first) == (chain, False)
