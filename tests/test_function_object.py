@@ -1,14 +1,18 @@
 """The native function objects look and behave like Python functions."""
 
+import cProfile
 import copy
 import inspect
 import pickle
+import pstats
 import pydoc
+import sys
 import weakref
 
 import pytest
 
 from zelkor.mcp import coffer
+from zelkor.skills.services.edictor import Edictor
 
 get_dir = coffer.get_credential_dir_for_key
 
@@ -26,6 +30,9 @@ def test_metadata():
     # (__vectorcalloffset__ would read a code address).
     for name in ("__vectorcalloffset__", "__dictoffset__", "__weaklistoffset__"):
         assert not hasattr(get_dir, name), name
+    function_type = type(get_dir)
+    assert (function_type.__module__, function_type.__qualname__) == ("zelkor.mcp.coffer", "native_function")
+    assert repr(function_type) == "<class 'zelkor.mcp.coffer.native_function'>"
 
 
 def test_signature_and_help():
@@ -34,6 +41,9 @@ def test_signature_and_help():
 
     assert str(inspect.signature(get_dir)) == "(api_key: 'str', base_root: 'Path') -> 'Path'"
     text = pydoc.render_doc(get_dir, renderer=pydoc.plaintext)
+    assert text.startswith(
+        "Python Library Documentation: built-in function get_credential_dir_for_key in module zelkor.mcp.coffer\n"
+    )
     # The signature line as this version's pydoc renders it for Python code.
     python_text = pydoc.render_doc(get_credential_dir_for_key, renderer=pydoc.plaintext)
     [signature] = [line for line in python_text.splitlines() if line.startswith("get_credential_dir_for_key(")]
@@ -55,10 +65,83 @@ def test_binds_like_a_function(tmp_path):
 
     assert Holder.method is get_dir
     assert get_dir.__get__(None, Holder) is get_dir
-    bound = Holder().method
-    assert inspect.ismethod(bound) and bound.__func__ is get_dir
+    holder = Holder()
+    bound = holder.method
+    assert inspect.ismethod(bound) and bound.__func__ is get_dir and bound.__self__ is holder
+    assert (bound.__name__, bound.__doc__) == (get_dir.__name__, get_dir.__doc__)
+    assert bound == holder.method != Holder().method and hash(bound) == hash(holder.method)
     # Bound to a str instance, the instance becomes the key.
     assert get_dir.__get__("key")(tmp_path) == get_dir("key", tmp_path)
+
+
+def call_held_method(root):
+    inject = Edictor(root).inject
+    inject("claude", root / "skills")
+
+
+# What a call of each function made from Python code shows in profilers.
+# Through a bound method held in a variable, a call is reported with the
+# method object as the callable, which profilers do not take for a C
+# function; they show no entry for it, and the rest of the profile stays
+# whole.
+PROFILED_CALLS = [
+    ("zelkor.mcp.coffer.get_credential_dir_for_key", lambda root: get_dir("key", root), 3),
+    ("zelkor.skills.services.edictor.Edictor.inject", lambda root: Edictor(root).inject("claude", root / "skills"), 3),
+    ("zelkor.skills.services.edictor.Edictor._load_rule_content", lambda root: Edictor(root)._load_rule_content(), 3),
+    ("zelkor.skills.services.edictor.Edictor.inject", call_held_method, 0),
+]
+
+
+@pytest.mark.parametrize("name, call, seen", PROFILED_CALLS)
+def test_profilers_see_each_call(tmp_path, name, call, seen):
+    def work():
+        for _ in range(3):
+            call(tmp_path)
+
+    profiler = cProfile.Profile()
+    profiler.runcall(work)
+    stats = pstats.Stats(profiler).stats
+    [work_entry] = [entry for entry in stats if entry[2] == "work"]
+    assert stats[work_entry][:2] == (1, 1)
+    entry = ("~", 0, f"<{name}>")
+    assert stats.get(entry, (0, 0))[:2] == (seen, seen)
+    if seen:  # the Python code it calls is listed under it
+        assert any("pathlib" in callee[0] for callee, (*_, callers) in stats.items() if entry in callers)
+
+    events = []
+
+    def hook(frame, event, arg):
+        if str(getattr(arg, "__module__", "")).startswith("zelkor"):
+            events.append((event, f"{arg.__module__}.{arg.__qualname__}"))
+
+    sys.setprofile(hook)
+    try:
+        work()
+    finally:
+        sys.setprofile(None)
+    assert events == [("c_call", name), ("c_return", name)] * seen
+
+
+def test_ipython_shows_a_function(run_python):
+    pytest.importorskip("IPython")
+    out = run_python("""
+        from IPython.core.completer import provisionalcompleter
+        from IPython.core.interactiveshell import InteractiveShell
+        from zelkor.mcp.coffer import get_credential_dir_for_key
+        shell = InteractiveShell.instance(colors="nocolor")
+        shell.user_ns["get_dir"] = get_credential_dir_for_key
+        print(shell.object_inspect_text("get_dir"))
+        with provisionalcompleter():
+            for completion in shell.Completer.completions("get_di", 6):
+                print("completion:", completion.text, completion.type, completion.signature)
+    """)
+    lines = out.splitlines()
+    assert [line for line in lines if "ignature:" in line] == [
+        next(line for line in lines if line.startswith("Signature:") and "get_dir(api_key: " in line)
+    ]
+    assert [line for line in lines if line.startswith("completion:")] == [
+        next(line for line in lines if line.startswith("completion: get_dir function (api_key: "))
+    ]
 
 
 def test_writable_attributes():

@@ -105,6 +105,7 @@ def build_cases(root: Path):
         ("inject-new", inject_fresh, ("codex", fresh), {}, None, nothing),
         ("inject-unknown", injector.inject, ("vim", done), {}, None, nothing),
         ("inject-missing", injector.inject, ("claude",), {}, TypeError, nothing),
+        ("inject-many", injector.inject, tuple(range(9)), {}, TypeError, nothing),
         ("inject-type", injector.inject, (None, done), {}, TypeError, nothing),
         ("inject-subclass", injector.inject, (Key("claude"), done), {}, TypeError, nothing),
         ("inject-no-parent", injector.inject, ("claude", "str"), {}, AttributeError, nothing),

@@ -71,23 +71,18 @@ PyGetSetDef function_getset[] = {
     {"__name__", get_or_none, set_str, nullptr, offset_of(offsetof(Function, name))},
     {"__qualname__", get_or_none, set_str, nullptr, offset_of(offsetof(Function, qualname))},
     {"__doc__", get_or_none, set_any, nullptr, offset_of(offsetof(Function, doc))},
-    {"__module__", get_or_none, set_any, nullptr, offset_of(offsetof(Function, module))},
+    {"__module__", get_or_none, set_any, nullptr, offset_of(offsetof(PyCFunctionObject, m_module))},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// __vectorcalloffset__, __dictoffset__ and __weaklistoffset__ tell the type
-// where those fields are; they are not attributes of the instances.
 PyMemberDef function_members[] = {
     {"__defaults__", Py_T_OBJECT_EX, offsetof(Function, defaults), Py_READONLY, nullptr},
     {"__code__", Py_T_OBJECT_EX, offsetof(Function, code), Py_READONLY, nullptr},
     {"__globals__", Py_T_OBJECT_EX, offsetof(Function, globals), Py_READONLY, nullptr},
     {"__builtins__", Py_T_OBJECT_EX, offsetof(Function, builtins), Py_READONLY, nullptr},
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weakrefs), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 

@@ -86,10 +86,20 @@ unsigned exact_str_mask(const FunctionDecl& decl) noexcept {
     return mask;
 }
 
+// The C function of the method definition, which nothing in the interpreter
+// calls: a call goes through the function's vectorcall.
+PyObject* refuse_call(PyObject*, PyObject*, PyObject*) noexcept {
+    PyErr_SetString(PyExc_SystemError, "a native function was called through its method definition");
+    return nullptr;
+}
+
 // Every field of `f` is null when this starts, so that a failure part-way
 // leaves an object its deallocator can release.
 bool initialise(Function& f, PyObject* module, const FunctionDecl& decl) noexcept {
-    f.vectorcall = call_function;
+    f.method = {decl.qualname, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(refuse_call)),
+                METH_VARARGS | METH_KEYWORDS, nullptr};
+    f.base.m_ml = &f.method;
+    f.base.vectorcall = call_function;
     f.decl = &decl;
     f.required = count_required(decl);
     if (f.required < 0) {
@@ -99,8 +109,8 @@ bool initialise(Function& f, PyObject* module, const FunctionDecl& decl) noexcep
     f.exact_str = exact_str_mask(decl);
     f.globals = Py_NewRef(PyModule_GetDict(module));
     Ref filename;
-    return (f.module = PyModule_GetNameObject(module)) &&
-           (filename = module_path(f.module)) &&
+    return (f.base.m_module = PyModule_GetNameObject(module)) &&
+           (filename = module_path(f.base.m_module)) &&
            (f.builtins = builtins_namespace().release()) &&
            (f.name = PyUnicode_FromString(decl.name)) &&
            (f.qualname = PyUnicode_FromString(decl.qualname)) &&
@@ -109,7 +119,7 @@ bool initialise(Function& f, PyObject* module, const FunctionDecl& decl) noexcep
            (f.defaults = make_defaults(decl, f.required).release()) &&
            (f.annotations = make_annotations(decl).release()) &&
            (f.code = make_signature_code(decl, filename.get(), f.parameter_names, f.qualname).release()) &&
-           (f.traceback_code = make_traceback_code(decl, filename.get(), f.module).release());
+           (f.traceback_code = make_traceback_code(decl, filename.get(), f.base.m_module).release());
 }
 
 }  // namespace

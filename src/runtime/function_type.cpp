@@ -1,6 +1,7 @@
 // The type of the function objects: its slots and its making.
 #include "runtime/internal.hpp"
 #include "runtime/state.hpp"
+#include "runtime/static_type.hpp"
 
 namespace zelkor {
 namespace {
@@ -14,18 +15,17 @@ PyObject* descr_get(PyObject* self, PyObject* instance, PyObject*) noexcept {
     if (instance == nullptr || instance == Py_None) {
         return Py_NewRef(self);
     }
-    return PyMethod_New(self, instance);
+    return bind_method(self, instance);
 }
 
 int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Function& f = *as_function(self);
-    Py_VISIT(Py_TYPE(self));
     Py_VISIT(f.name);
     Py_VISIT(f.qualname);
     Py_VISIT(f.globals);
     Py_VISIT(f.builtins);
     Py_VISIT(f.doc);
-    Py_VISIT(f.module);
+    Py_VISIT(f.base.m_module);
     Py_VISIT(f.annotations);
     Py_VISIT(f.dict);
     Py_VISIT(f.traceback_frame);
@@ -36,7 +36,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 // The fields that can take part in a reference cycle, besides the names.
 void release_cycle_fields(Function& f) noexcept {
     Py_CLEAR(f.doc);
-    Py_CLEAR(f.module);
+    Py_CLEAR(f.base.m_module);
     Py_CLEAR(f.annotations);
     Py_CLEAR(f.dict);
     Py_CLEAR(f.traceback_frame);
@@ -64,10 +64,9 @@ void dealloc(PyObject* self) noexcept {
     // Releasing the fields may run other code; whatever was being raised
     // (a failure while the function was made) stays.
     PyObject* raised = PyErr_GetRaisedException();
-    PyTypeObject* type = Py_TYPE(self);
     Function& f = *as_function(self);
     PyObject_GC_UnTrack(self);
-    if (f.weakrefs != nullptr) {
+    if (f.base.m_weakreflist != nullptr) {
         PyObject_ClearWeakRefs(self);
     }
     release_cycle_fields(f);
@@ -79,8 +78,7 @@ void dealloc(PyObject* self) noexcept {
     Py_CLEAR(f.defaults);
     Py_CLEAR(f.code);
     Py_CLEAR(f.traceback_code);
-    type->tp_free(self);
-    Py_DECREF(type);
+    PyObject_GC_Del(self);
     PyErr_SetRaisedException(raised);
 }
 
@@ -99,60 +97,47 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(clear)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr)},
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(descr_get)},
-    {Py_tp_getset, function_getset},
-    {Py_tp_members, function_members},
-    {Py_tp_methods, methods},
-    {0, nullptr},
-};
+StaticType storage;
 
-// The member __vectorcalloffset__ only tells the type where the vectorcall
-// pointer is; left in the type's dict, it would read that pointer, a code
-// address, out of every instance.
-bool hide_vectorcall_offset(PyTypeObject* type) noexcept {
-    Ref dict = Ref::steal(PyType_GetDict(type));
-    if (!dict || PyDict_DelItemString(dict.get(), "__vectorcalloffset__") < 0) {
-        return false;
-    }
-    PyType_Modified(type);
-    return true;
-}
-
-// Named after the module that makes it: "<module>.native_function".
+// "<module>.native_function", a subtype of the built-in function type.
 PyTypeObject* make_type(PyObject* module_name) noexcept {
-    Ref qualified = Ref::steal(PyUnicode_FromFormat("%U.native_function", module_name));
-    const char* text = qualified ? PyUnicode_AsUTF8(qualified.get()) : nullptr;
-    if (text == nullptr) {
+    PyTypeObject* made = storage.reset(module_name, "native_function");
+    if (made == nullptr) {
         return nullptr;
     }
-    PyType_Spec type_spec = {
-        text,  // copied by the type
-        sizeof(Function),
-        0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-            Py_TPFLAGS_DISALLOW_INSTANTIATION,
-        slots,
-    };
-    Ref type = Ref::steal(PyType_FromSpec(&type_spec));
-    auto* made = reinterpret_cast<PyTypeObject*>(type.get());
-    if (!type || !hide_vectorcall_offset(made)) {
-        return nullptr;
-    }
-    return reinterpret_cast<PyTypeObject*>(type.release());
+    PyTypeObject& type = *made;
+    type.tp_basicsize = sizeof(Function);
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                    Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+                    Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    type.tp_base = &PyCFunction_Type;
+    type.tp_vectorcall_offset = offsetof(PyCFunctionObject, vectorcall);
+    type.tp_weaklistoffset = offsetof(PyCFunctionObject, m_weakreflist);
+    type.tp_dictoffset = offsetof(Function, dict);
+    type.tp_dealloc = dealloc;
+    type.tp_traverse = traverse;
+    type.tp_clear = clear;
+    type.tp_repr = repr;
+    type.tp_call = PyVectorcall_Call;
+    type.tp_descr_get = descr_get;
+    // Compared and hashed by identity, as functions are: the built-in
+    // function's own rules compare what `m_self` and `m_ml` point to.
+    type.tp_hash = PyBaseObject_Type.tp_hash;
+    type.tp_richcompare = PyBaseObject_Type.tp_richcompare;
+    type.tp_getset = function_getset;
+    type.tp_members = function_members;
+    type.tp_methods = methods;
+    return PyType_Ready(&type) == 0 ? &type : nullptr;
 }
 
 }  // namespace
 
 PyTypeObject* function_type(PyObject* module_name) noexcept {
     RuntimeState& state = runtime_state();
-    if (state.function_type == nullptr) {
+    if (state.method_type == nullptr) {
+        state.method_type = make_method_type(module_name);
+    }
+    if (state.method_type != nullptr && state.function_type == nullptr) {
         state.function_type = make_type(module_name);
     }
     return state.function_type;

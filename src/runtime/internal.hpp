@@ -6,9 +6,20 @@
 
 namespace zelkor {
 
+// The built-in function's layout comes first: the interpreter reports calls
+// of built-in functions to profilers (cProfile, sys.setprofile hooks) and
+// names them by its fields, and the function type is one of its subtypes.
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyCFunctionObject base;
+    //  m_ml:          the function's own method definition (`method`)
+    //  m_self:        always null: a function, not a method bound to an object
+    //  m_module:      __module__, released by the garbage collector's clear
+    //  m_weakreflist: weak references to the function
+    //  vectorcall:    call_function
+
+    // What profilers read: the qualified name, and a C function that only
+    // refuses a call made through it (calls go through `vectorcall`).
+    PyMethodDef method;
     const FunctionDecl* decl;
     Py_ssize_t required;     // parameters without a default
     unsigned exact_str;      // bit i set: parameter i must be exactly a str
@@ -28,17 +39,19 @@ struct Function {
     // Released by the garbage collector's clear; a null one reads as None,
     // or as AttributeError where a Python function gives that.
     PyObject* doc;
-    PyObject* module;
     PyObject* annotations;      // dict; null after deletion
     PyObject* dict;
     PyObject* traceback_frame;  // the frame of the last binding error's entry
     PyObject* traceback_locals; // the locals dict that frame was made with
-
-    PyObject* weakrefs;
 };
+static_assert(offsetof(Function, base) == 0, "a Function is a PyCFunctionObject");
 
 // The type of the function objects of this library, made on first use.
 PyTypeObject* function_type(PyObject* module_name) noexcept;
+// The type of their bound methods, made with it.
+PyTypeObject* make_method_type(PyObject* module_name) noexcept;
+// `function` bound to `instance`.
+PyObject* bind_method(PyObject* function, PyObject* instance) noexcept;
 // Whether `object` is one of them.
 bool is_function(PyObject* object) noexcept;
 

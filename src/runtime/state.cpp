@@ -76,7 +76,6 @@ void RuntimeState::release() noexcept {
     capsule_ = nullptr;
     Py_CLEAR(module);
     Py_CLEAR(executing);
-    Py_CLEAR(function_type);
     // Popped one by one: releasing one may cache another.
     while (CachedObject* cached = cached_) {
         cached_ = cached->next_;
@@ -92,6 +91,7 @@ void RuntimeState::forget() noexcept {
     module = nullptr;
     executing = nullptr;
     function_type = nullptr;
+    method_type = nullptr;
     while (CachedObject* cached = cached_) {
         cached_ = cached->next_;
         cached->next_ = nullptr;

@@ -30,7 +30,11 @@ public:
 
     PyObject* module = nullptr;             // the initialised module
     PyObject* executing = nullptr;          // the module being executed
-    PyTypeObject* function_type = nullptr;  // made with the first function
+    // Made with the first function. Static types: they stay after the owner
+    // is cleared, for its objects still alive, and are made afresh by the
+    // next owner.
+    PyTypeObject* function_type = nullptr;
+    PyTypeObject* method_type = nullptr;    // of the functions' bound methods
 
 private:
     static void on_owner_cleared(PyObject* capsule) noexcept;

@@ -1,0 +1,170 @@
+// The bound methods of the functions: what `instance.function` gives.
+//
+// Their type is a subtype of the interpreter's method type, so that a bound
+// method is a types.MethodType with __func__ and __self__, as for a Python
+// function. It is not the method type itself because of how profilers see
+// a call of one: the interpreter reports the method object as the callable
+// called, which profilers do not take for a C function, then unpacks it and
+// reports the function inside as the C function that returned. A profiler
+// then sees a return without its call, and cProfile loses its call stack.
+// An object of a subtype is called as a whole, and reported as itself at
+// both ends.
+#include "runtime/internal.hpp"
+#include "runtime/state.hpp"
+#include "runtime/static_type.hpp"
+
+#include <cstring>
+
+namespace zelkor {
+namespace {
+
+Name name_name{"__name__"};
+Name getattr_name{"getattr"};
+Name doc_name{"__doc__"};
+
+PyMethodObject* as_method(PyObject* object) noexcept {
+    return reinterpret_cast<PyMethodObject*>(object);
+}
+
+// function(self, *args), with self put in the slot before the arguments
+// when the caller lends it, as the method type does.
+PyObject* call_bound(PyObject* method, PyObject* const* args, std::size_t nargsf,
+                     PyObject* kwnames) noexcept {
+    PyObject* self = as_method(method)->im_self;
+    PyObject* function = as_method(method)->im_func;
+    const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
+    if (nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) {
+        PyObject** with_self = const_cast<PyObject**>(args) - 1;
+        PyObject* lent = with_self[0];
+        with_self[0] = self;
+        PyObject* result = call_function(function, with_self, positional + 1, kwnames);
+        with_self[0] = lent;
+        return result;
+    }
+    const Py_ssize_t total = positional + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    PyObject* small[kMaxParameters + 1];
+    PyObject** with_self = total <= static_cast<Py_ssize_t>(kMaxParameters) ? small : PyMem_New(PyObject*, total + 1);
+    if (with_self == nullptr) {
+        return PyErr_NoMemory();
+    }
+    with_self[0] = self;
+    std::memcpy(with_self + 1, args, static_cast<std::size_t>(total) * sizeof(PyObject*));
+    PyObject* result = call_function(function, with_self, positional + 1, kwnames);
+    if (with_self != small) {
+        PyMem_Free(with_self);
+    }
+    return result;
+}
+
+int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(as_method(self)->im_func);
+    Py_VISIT(as_method(self)->im_self);
+    return 0;
+}
+
+void dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
+    if (as_method(self)->im_weakreflist != nullptr) {
+        PyObject_ClearWeakRefs(self);
+    }
+    Py_DECREF(as_method(self)->im_func);
+    Py_DECREF(as_method(self)->im_self);
+    PyObject_GC_Del(self);
+}
+
+PyTypeObject* method_type() noexcept {
+    return runtime_state().method_type;
+}
+
+// Equal when bound to the same object, as methods are.
+PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
+    if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) {
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    const bool equal = as_method(self)->im_func == as_method(other)->im_func &&
+                       as_method(self)->im_self == as_method(other)->im_self;
+    return Py_NewRef(equal == (op == Py_EQ) ? Py_True : Py_False);
+}
+
+// The hash of the function combined with the identity of the object.
+Py_hash_t hash(PyObject* self) noexcept {
+    const Py_hash_t function = PyObject_Hash(as_method(self)->im_func);
+    if (function == -1) {
+        return -1;
+    }
+    const Py_hash_t hash = PyBaseObject_Type.tp_hash(as_method(self)->im_self) ^ function;
+    return hash == -1 ? -2 : hash;
+}
+
+// getattr(self, name), as a bound method pickles.
+PyObject* reduce(PyObject* self, PyObject*) noexcept {
+    PyObject* function = as_method(self)->im_func;
+    Ref name = Ref::steal(PyObject_GetAttr(function, name_name.get()));
+    PyObject* found = nullptr;
+    if (!name || PyDict_GetItemRef(reinterpret_cast<Function*>(function)->builtins, getattr_name.get(), &found) < 0) {
+        return nullptr;
+    }
+    Ref getattr = Ref::steal(found);
+    if (!getattr) {
+        PyErr_SetString(PyExc_RuntimeError, "the builtins have no getattr");
+        return nullptr;
+    }
+    return Py_BuildValue("O(OO)", getattr.get(), as_method(self)->im_self, name.get());
+}
+
+// The function's, as for a method (the type's own __doc__, None, would
+// hide the method type's).
+PyObject* get_doc(PyObject* self, void*) noexcept {
+    return PyObject_GetAttr(as_method(self)->im_func, doc_name.get());
+}
+
+PyGetSetDef getset[] = {
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+StaticType storage;
+
+}  // namespace
+
+// "<module>.native_method", a subtype of the method type, which gives the
+// rest: attribute access through to the function, __func__, __self__, repr.
+PyTypeObject* make_method_type(PyObject* module_name) noexcept {
+    PyTypeObject* type = storage.reset(module_name, "native_method");
+    if (type == nullptr) {
+        return nullptr;
+    }
+    type->tp_basicsize = sizeof(PyMethodObject);
+    type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                     Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    type->tp_base = &PyMethod_Type;
+    type->tp_vectorcall_offset = offsetof(PyMethodObject, vectorcall);
+    type->tp_call = PyVectorcall_Call;
+    type->tp_dealloc = dealloc;
+    type->tp_traverse = traverse;
+    type->tp_richcompare = richcompare;
+    type->tp_hash = hash;
+    type->tp_methods = methods;
+    type->tp_getset = getset;
+    return PyType_Ready(type) == 0 ? type : nullptr;
+}
+
+PyObject* bind_method(PyObject* function, PyObject* instance) noexcept {
+    PyMethodObject* method = PyObject_GC_New(PyMethodObject, method_type());
+    if (method == nullptr) {
+        return nullptr;
+    }
+    method->im_func = Py_NewRef(function);
+    method->im_self = Py_NewRef(instance);
+    method->im_weakreflist = nullptr;
+    method->vectorcall = call_bound;
+    PyObject_GC_Track(method);
+    return reinterpret_cast<PyObject*>(method);
+}
+
+}  // namespace zelkor
