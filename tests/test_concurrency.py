@@ -1,8 +1,13 @@
 """Several threads calling both modules at once, each on its own targets."""
 
 import hashlib
+import subprocess
+import sys
+import sysconfig
 import threading
 from concurrent.futures import ThreadPoolExecutor
+
+import pytest
 
 from zelkor.mcp.coffer import get_credential_dir_for_key
 from zelkor.skills.services.edictor import RULE_MARKER, Edictor
@@ -39,3 +44,118 @@ def test_threads_on_distinct_targets(tmp_path):
     for config in configs:
         assert config.read_text(encoding="utf-8").count(RULE_MARKER) == 1
     assert len(list((tmp_path / "keys").iterdir())) == THREADS * ROUNDS
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="an interpreter with a GIL")
+def test_import_leaves_the_gil_off():
+    imports = "import sys, zelkor.mcp.coffer, zelkor.skills.services.edictor; print(sys._is_gil_enabled())"
+    done = subprocess.run([sys.executable, "-W", "error", "-c", imports], capture_output=True, text=True)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "False\n", "")
+
+
+# Threads that start together right after the import, when the modules make
+# the objects they keep on first use, and call every function on its success
+# and error paths, binding errors through one shared function.
+STRESS = """
+import errno, sys, sysconfig, threading, traceback
+from pathlib import Path
+
+from zelkor.mcp.coffer import get_credential_dir_for_key as get_dir
+from zelkor.skills.services.edictor import Edictor
+
+if sysconfig.get_config_var("Py_GIL_DISABLED"):
+    assert not sys._is_gil_enabled()
+THREADS, ROUNDS = 8, 50
+root = Path(ROOT)
+shared = Edictor(root / "templates")
+
+
+class Key(str):
+    pass
+
+
+class FailingFile:
+    def __init__(self, real):
+        self.real = real
+
+    def __getattr__(self, name):
+        return getattr(self.real, name)
+
+    def write(self, data):
+        self.real.write(data[:5])
+        raise OSError(errno.EIO, "Input/output error")
+
+
+class FailingPath(type(Path())):
+    def open(self, mode="r", buffering=-1, *args, **kwargs):
+        real = super().open(mode, buffering, *args, **kwargs)
+        return FailingFile(real) if mode == "ab" else real
+
+
+def failure(call):
+    try:
+        call()
+    except Exception as error:
+        return error
+    raise AssertionError("no error")
+
+
+def binding_error(call, message, entry):
+    error = failure(call)
+    assert type(error) is TypeError and str(error) == message, error
+    assert traceback.extract_tb(error.__traceback__)[-1].name == entry
+
+
+def work(number, start):
+    start.wait()
+    for round_ in range(ROUNDS):
+        key = f"key-{number}-{round_}"
+        assert get_dir(key, root / "keys").parent == root / "keys"
+        skills = root / f"editor-{number}" / "skills"
+        assert shared.inject("claude", skills) == skills.parent / "CLAUDE.md"
+        assert Edictor(root)._load_rule_content() == shared._load_rule_content()
+        binding_error(lambda: get_dir(), TAKES.format("get_credential_dir_for_key", 2, 0), COFFER)
+        binding_error(lambda: get_dir(key, root, kw3=3), UNEXPECTED.format("get_credential_dir_for_key", "kw3"), COFFER)
+        for _ in range(10):  # each reuses, or makes, the function's traceback frame
+            binding_error(lambda: shared.inject("claude", skills, kw3=3), UNEXPECTED.format("inject", "kw3"), INJECT)
+            binding_error(lambda: shared.inject(3), TAKES.format("inject", 3, 2), INJECT)
+        binding_error(lambda: Edictor(1, 2), "__init__() takes at most 2 positional arguments (3 given)", INIT)
+        refused = failure(lambda: shared.inject(Key("claude"), skills))
+        assert type(refused) is TypeError and len(refused.__notes__) == 1
+        refused = failure(lambda: get_dir(Key(key), root))
+        assert type(refused) is TypeError and len(refused.__notes__) == 1
+        failed = root / f"failing-{number}-{round_}"
+        failed.mkdir()
+        (failed / "CLAUDE.md").write_bytes(b"mine")
+        error = failure(lambda: shared.inject("claude", FailingPath(failed) / "skills"))
+        assert type(error) is OSError and error.errno == errno.EIO, error
+        assert (failed / "CLAUDE.md").read_bytes() == b"mine"
+
+
+start = threading.Barrier(THREADS)
+threads = [threading.Thread(target=work, args=(n, start)) for n in range(THREADS)]
+errors = []
+threading.excepthook = lambda args: errors.append(args.exc_value)
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+assert not errors, errors
+print("done", len(list((root / "keys").iterdir())))
+"""
+
+STRESS_RUNS = 5
+
+
+@pytest.mark.parametrize("run", range(STRESS_RUNS))
+def test_threads_start_together_after_the_import(run_python, tmp_path, run):
+    constants = {
+        "ROOT": str(tmp_path),
+        "TAKES": "{}() takes exactly {} positional arguments ({} given)",
+        "UNEXPECTED": "{}() got an unexpected keyword argument '{}'",
+        "COFFER": "zelkor.mcp.coffer.get_credential_dir_for_key",
+        "INJECT": "zelkor.skills.services.edictor.Edictor.inject",
+        "INIT": "zelkor.skills.services.edictor.Edictor.__init__",
+    }
+    source = "".join(f"{name} = {value!r}\n" for name, value in constants.items()) + STRESS
+    assert run_python(source) == "done 400\n"

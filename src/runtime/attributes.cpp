@@ -2,6 +2,7 @@
 #include "runtime/internal.hpp"
 
 #include <cstddef>
+#include <utility>
 
 namespace zelkor {
 namespace {
@@ -21,13 +22,29 @@ PyObject*& member_at(PyObject* self, void* offset) noexcept {
                                          reinterpret_cast<std::ptrdiff_t>(offset));
 }
 
+// The writable fields are guarded by the function's critical section: a
+// reader takes its reference inside it, and a writer releases the value it
+// replaces outside it (releasing may run other code).
+
 PyObject* get_or_none(PyObject* self, void* offset) noexcept {
-    PyObject* value = member_at(self, offset);
-    return Py_NewRef(value ? value : Py_None);
+    PyObject* value;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    value = Py_XNewRef(member_at(self, offset));
+    Py_END_CRITICAL_SECTION();
+    return value ? value : Py_NewRef(Py_None);
+}
+
+// Stores `value` (a new reference, or null) in the field at `offset`.
+void replace(PyObject* self, void* offset, PyObject* value) noexcept {
+    PyObject* old;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    old = std::exchange(member_at(self, offset), value);
+    Py_END_CRITICAL_SECTION();
+    Py_XDECREF(old);
 }
 
 int set_any(PyObject* self, PyObject* value, void* offset) noexcept {
-    Py_XSETREF(member_at(self, offset), Py_XNewRef(value));
+    replace(self, offset, Py_XNewRef(value));
     return 0;
 }
 
@@ -36,17 +53,21 @@ int set_str(PyObject* self, PyObject* value, void* offset) noexcept {
         PyErr_SetString(PyExc_TypeError, "__name__ and __qualname__ must be set to a string object");
         return -1;
     }
-    Py_SETREF(member_at(self, offset), Py_NewRef(value));
+    replace(self, offset, Py_NewRef(value));
     return 0;
 }
 
 // An empty dict after deletion, as for a Python function.
 PyObject* get_annotations(PyObject* self, void*) noexcept {
     Function& f = *as_function(self);
+    PyObject* annotations;
+    Py_BEGIN_CRITICAL_SECTION(self);
     if (f.annotations == nullptr) {
         f.annotations = PyDict_New();
     }
-    return Py_XNewRef(f.annotations);
+    annotations = Py_XNewRef(f.annotations);
+    Py_END_CRITICAL_SECTION();
+    return annotations;
 }
 
 int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
@@ -57,7 +78,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    replace(self, reinterpret_cast<void*>(offsetof(Function, annotations)), Py_XNewRef(value));
     return 0;
 }
 

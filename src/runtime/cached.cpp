@@ -9,13 +9,14 @@ PyObject* CachedObject::make_and_keep() noexcept {
     if (made == nullptr) {
         return nullptr;
     }
-    if (object_ != nullptr) {  // made meanwhile by a call that re-entered
+    // Made meanwhile by another thread, or by a call that re-entered.
+    PyObject* kept = nullptr;
+    if (!object_.compare_exchange_strong(kept, made, std::memory_order_acq_rel, std::memory_order_acquire)) {
         Py_DECREF(made);
-        return object_;
+        return kept;
     }
-    object_ = made;
     runtime_state().remember(*this);
-    return object_;
+    return made;
 }
 
 PyObject* Name::make() const noexcept {

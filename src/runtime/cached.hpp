@@ -4,14 +4,21 @@
 
 #include "runtime/ref.hpp"
 
+#include <atomic>
 #include <cstddef>
 
 namespace zelkor {
 
+// Shared by every thread: published once, atomically (a thread that finds
+// the pointer set sees the whole object); threads that make one at the same
+// time keep the first and release their own.
 class CachedObject {
 public:
     // Borrowed; null with an exception set if it cannot be made.
-    PyObject* get() noexcept { return object_ != nullptr ? object_ : make_and_keep(); }
+    PyObject* get() noexcept {
+        PyObject* object = object_.load(std::memory_order_acquire);
+        return object != nullptr ? object : make_and_keep();
+    }
 
 protected:
     constexpr CachedObject() noexcept = default;
@@ -23,8 +30,8 @@ private:
     PyObject* make_and_keep() noexcept;
 
     friend class RuntimeState;
-    PyObject* object_ = nullptr;
-    CachedObject* next_ = nullptr;  // in the state's list of what it keeps
+    std::atomic<PyObject*> object_{nullptr};
+    CachedObject* next_ = nullptr;  // in the state's list of what it keeps; guarded by the state
 };
 
 // An interned identifier or text.

@@ -82,14 +82,25 @@ void dealloc(PyObject* self) noexcept {
     PyErr_SetRaisedException(raised);
 }
 
+// The qualified name, which another thread may replace meanwhile (see the
+// setters of attributes.cpp).
+PyObject* qualname_of(PyObject* self) noexcept {
+    PyObject* qualname;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    qualname = Py_NewRef(as_function(self)->qualname);
+    Py_END_CRITICAL_SECTION();
+    return qualname;
+}
+
 PyObject* repr(PyObject* self) noexcept {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+    Ref qualname = Ref::steal(qualname_of(self));
+    return PyUnicode_FromFormat("<function %U at %p>", qualname.get(), self);
 }
 
 // Pickled by reference, like a Python function: the qualified name is looked
 // up in the module again when loading.
 PyObject* reduce(PyObject* self, PyObject*) noexcept {
-    return Py_NewRef(as_function(self)->qualname);
+    return qualname_of(self);
 }
 
 PyMethodDef methods[] = {

@@ -64,6 +64,10 @@ ModuleDefinition::ModuleDefinition(const char* name, const char* doc, Populate p
           {Py_mod_exec, reinterpret_cast<void*>(&ModuleDefinition::exec)},
           // The library keeps process-wide state, so other interpreters are refused.
           {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#ifdef Py_mod_gil
+          // What threads share is guarded (each shared thing names its guard).
+          {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
           {0, nullptr},
       },
       doc_(doc),

@@ -55,7 +55,7 @@ private:
     const char* short_name() const noexcept;
 
     PyModuleDef def_;
-    PyModuleDef_Slot slots_[4];
+    PyModuleDef_Slot slots_[5];
     const char* doc_;
     Populate populate_;
 };

@@ -16,8 +16,14 @@ RuntimeState& runtime_state() noexcept {
 }
 
 void RuntimeState::remember(CachedObject& cached) noexcept {
+#ifdef Py_GIL_DISABLED
+    PyMutex_Lock(&cached_lock_);
+#endif
     cached.next_ = cached_;
     cached_ = &cached;
+#ifdef Py_GIL_DISABLED
+    PyMutex_Unlock(&cached_lock_);
+#endif
 }
 
 // The owner's dictionary for extensions holds a capsule of the state while
@@ -80,7 +86,7 @@ void RuntimeState::release() noexcept {
     while (CachedObject* cached = cached_) {
         cached_ = cached->next_;
         cached->next_ = nullptr;
-        Py_CLEAR(cached->object_);
+        Py_XDECREF(cached->object_.exchange(nullptr));
     }
 }
 
@@ -95,7 +101,7 @@ void RuntimeState::forget() noexcept {
     while (CachedObject* cached = cached_) {
         cached_ = cached->next_;
         cached->next_ = nullptr;
-        cached->object_ = nullptr;
+        cached->object_.store(nullptr);
     }
 }
 

@@ -28,6 +28,9 @@ public:
     // Keeps `cached` until the state is released.
     void remember(CachedObject& cached) noexcept;
 
+    // Written only while the library's module is made and executed, which
+    // the import system serialises, before any other thread can reach the
+    // module's functions; read by any thread afterwards.
     PyObject* module = nullptr;             // the initialised module
     PyObject* executing = nullptr;          // the module being executed
     // Made with the first function. Static types: they stay after the owner
@@ -41,9 +44,16 @@ private:
     void release() noexcept;
     void forget() noexcept;
 
+    // Set and read while a module of the library is made and executed (the
+    // import system serialises that), and when the owner is cleared.
     PyInterpreterState* owner_ = nullptr;
     PyObject* capsule_ = nullptr;     // in the owner's dictionary; identity only
-    CachedObject* cached_ = nullptr;  // the objects to release, linked
+    // The objects to release, linked; any thread adds to it (remember),
+    // under the lock where threads run at once.
+    CachedObject* cached_ = nullptr;
+#ifdef Py_GIL_DISABLED
+    PyMutex cached_lock_{};
+#endif
 };
 
 // The state of this library.

@@ -63,13 +63,38 @@ bool reset(PyObject* frame, PyObject* locals) noexcept {
     return true;
 }
 
+// The function's kept frame and the locals it was made with, if nothing
+// else holds the frame. Held from here on, so no other thread takes it: the
+// function's fields are guarded by its critical section.
+bool take_kept_frame(Function& function, Ref& frame, Ref& made_with) noexcept {
+    Py_BEGIN_CRITICAL_SECTION(&function.base);
+    if (PyObject* kept = function.traceback_frame; kept != nullptr && Py_REFCNT(kept) == 1) {
+        frame = Ref::borrow(kept);
+        made_with = Ref::borrow(function.traceback_locals);
+    }
+    Py_END_CRITICAL_SECTION();
+    return static_cast<bool>(frame);
+}
+
+// Keeps `frame` and its locals in the function, in place of the ones before.
+void keep_frame(Function& function, PyObject* frame, PyObject* locals) noexcept {
+    PyObject* old_frame;
+    PyObject* old_locals;
+    Py_BEGIN_CRITICAL_SECTION(&function.base);
+    old_frame = std::exchange(function.traceback_frame, Py_NewRef(frame));
+    old_locals = std::exchange(function.traceback_locals, Py_NewRef(locals));
+    Py_END_CRITICAL_SECTION();
+    // Released outside the critical section: releasing may run other code.
+    Py_XDECREF(old_frame);
+    Py_XDECREF(old_locals);
+}
+
 // The function's frame if nothing else holds it, reset; otherwise a new
 // one, which the function keeps from now on.
 Ref entry_frame(Function& function) noexcept {
-    if (PyObject* kept = function.traceback_frame; kept != nullptr && Py_REFCNT(kept) == 1) {
-        // Both held: the reset may run other code, even this function.
-        Ref frame = Ref::borrow(kept);
-        Ref locals = frame_locals(kept, function.traceback_locals);
+    if (Ref frame, made_with; take_kept_frame(function, frame, made_with)) {
+        // Held: the reset may run other code, even this function.
+        Ref locals = frame_locals(frame.get(), made_with.get());
         return locals && reset(frame.get(), locals.get()) ? std::move(frame) : Ref();
     }
     auto* code = reinterpret_cast<PyCodeObject*>(function.traceback_code);
@@ -78,8 +103,7 @@ Ref entry_frame(Function& function) noexcept {
                              PyThreadState_Get(), code, function.globals, locals.get())))
                        : Ref();
     if (frame) {
-        Py_XSETREF(function.traceback_frame, Py_NewRef(frame.get()));
-        Py_XSETREF(function.traceback_locals, locals.release());
+        keep_frame(function, frame.get(), locals.get());
     }
     return frame;
 }
