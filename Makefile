@@ -19,7 +19,7 @@ SOURCES := $(shell find src python -type f) pyproject.toml CMakeLists.txt
 SHELL := /bin/bash
 .SHELLFLAGS := -o pipefail -c
 
-.PHONY: help setup demo test test-all test-debian-root test-clang bench wheel sanitize clean FORCE
+.PHONY: help setup demo test test-all test-debian-root test-free-threaded test-clang bench wheel sanitize clean FORCE
 
 help: ## list the targets
 	@grep -E '^[a-z-]+:.*## ' $(MAKEFILE_LIST) | awk -F ':.*## ' '{ printf "  make %-17s %s\n", $$1, $$2 }'
@@ -46,7 +46,8 @@ $(VENV)/.installed: $(VENV)/.made-by-make $(SOURCES)
 	    || { cat $(BUILD)/wheel.log >&2; echo "error: the build failed (its output: $(BUILD)/wheel.log)" >&2; exit 1; }
 	@echo "Installing the package and its test requirements into $(VENV)"
 	@$(PY) -m pip install --quiet --force-reinstall --no-deps $(WHEELHOUSE)/*.whl
-	@$(PY) -m pip install --quiet "$$(echo $(WHEELHOUSE)/*.whl)[test]"
+	@$(PY) -m pip install --quiet $$($(PY) -c 'import sysconfig; print("--constraint tools/free-threaded-constraints.txt" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")') \
+	    "$$(echo $(WHEELHOUSE)/*.whl)[test]"
 	@touch $@
 
 demo: setup ## demonstrate both modules on a temporary folder
@@ -55,7 +56,7 @@ demo: setup ## demonstrate both modules on a temporary folder
 test: setup ## run every test (CPython 3.12 unless PYTHON= names another; DEV_MODE=1 for -X dev)
 	$(if $(DEV_MODE),PYTHONDEVMODE=1 )ZELKOR_WHEEL="$$(echo $(WHEELHOUSE)/*.whl)" $(PY) -m pytest $(ARGS)
 
-test-all: ## run every test on CPython 3.12 to 3.15, and on the debug builds of 3.14 and 3.15
+test-all: ## run every test on CPython 3.12 to 3.15, their debug and free-threaded builds
 	$(MAKE) test PYTHON=
 	@if python=$$(PYTHON= tools/find-python 3.13 2>/dev/null); then \
 	    $(MAKE) test PYTHON="$$python" VENV=.venv-3.13; \
@@ -65,6 +66,20 @@ test-all: ## run every test on CPython 3.12 to 3.15, and on the debug builds of 
 	    echo "CPython 3.13 not found: its tests are skipped"; \
 	fi
 	@$(MAKE) --no-print-directory test-debian-root
+	@$(MAKE) --no-print-directory test-free-threaded
+
+# The free-threaded CPython 3.13 and its ThreadSanitizer build, made from the
+# source tarball by tools/free-threaded-cpython.
+test-free-threaded: ## run every test on a free-threaded CPython 3.13, then under ThreadSanitizer
+	@if ! reason=$$(tools/free-threaded-cpython check); then \
+	    if [ "$${CI:-}" = true ]; then \
+	        echo "error: cannot test on a free-threaded CPython: $$reason" >&2; exit 1; \
+	    fi; \
+	    echo "Free-threaded CPython skipped: $$reason"; exit 0; \
+	fi; \
+	python=$$(tools/free-threaded-cpython python) && \
+	$(MAKE) --no-print-directory test PYTHON="$$python" VENV=.venv-3.13t && \
+	tools/thread-sanitized-tests $(ARGS)
 
 # Debian's python3.14d and python3.15d are the debug builds.
 DEBIAN_PYTHONS := python3.14 python3.15 python3.14d python3.15d
