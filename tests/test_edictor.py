@@ -210,15 +210,15 @@ class TestConstruction:
 
 
     @pytest.mark.parametrize(
-        "make, expected",
+        "make",
         [
-            (lambda root: capi_test_module().pyobject_vectorcall(Edictor, (root,), None), "root"),
-            (lambda root: capi_test_module().pyobject_vectorcall(Edictor, (root,), ("templates_dir",)), "root"),
-            (lambda root: Edictor(**{"templates_dir": root}), "root"),
-            (lambda root: type("Sub", (Edictor,), {})(root), "root"),
+            lambda root: capi_test_module().pyobject_vectorcall(Edictor, (root,), None),
+            lambda root: capi_test_module().pyobject_vectorcall(Edictor, (root,), ("templates_dir",)),
+            lambda root: Edictor(**{"templates_dir": root}),
+            lambda root: type("Sub", (Edictor,), {})(root),
         ],
     )
-    def test_calls_of_the_class(self, tmp_path, make, expected):
+    def test_calls_of_the_class(self, tmp_path, make):
         instance = make(tmp_path)
         assert isinstance(instance, Edictor) and instance.templates_dir == tmp_path
 

@@ -1,6 +1,7 @@
 """Edictor.inject: the rule appended once, and never at the cost of existing bytes."""
 
 import errno
+import itertools
 import stat
 import subprocess
 import sys
@@ -207,16 +208,17 @@ def test_failed_append_then_success(skills, run_python):
     path = skills.parent / "CLAUDE.md"
     path.parent.mkdir(parents=True)
     path.write_bytes(b"keep\n")
-    run_python(f"""
+    out = run_python(f"""
         import resource
         from pathlib import Path
         from zelkor.skills.services.edictor import Edictor
         resource.setrlimit(resource.RLIMIT_FSIZE, (10, resource.RLIM_INFINITY))
         try:
             Edictor(None).inject("claude", Path({str(skills)!r}))
-        except OSError:
-            pass
+        except OSError as error:
+            print(type(error).__name__, error.errno)
     """)
+    assert out == f"OSError {errno.EFBIG}\n"
     assert Edictor(None).inject("claude", skills) == path
     assert path.read_bytes() == b"keep\n" + BLOCK
 
@@ -235,10 +237,17 @@ class FaultyFile:
 
 
 class FaultyPath(type(Path())):
+    """Its files opened for appending are FaultyFiles; "reopen" in the
+    overrides replaces opening for the clean-up's truncation."""
+
     overrides: dict = {}
+    opened: list = []  # every real file it opened
 
     def open(self, mode="r", buffering=-1, *args, **kwargs):
+        if mode == "r+b" and "reopen" in self.overrides:
+            self.overrides["reopen"]()
         real = super().open(mode, buffering, *args, **kwargs)
+        self.opened.append(real)
         return FaultyFile(real, self.overrides) if mode == "ab" else real
 
 
@@ -251,7 +260,35 @@ def every_byte_and_one_more():
 
 
 def a_negative_count():
-    return {"write": lambda file, data: -1}
+    return {"write": lambda file, data: file.write(data[:4]) and -1}
+
+
+def offered_again_and_again(write):
+    """`write`, until the data has been offered too often: a loop that never
+    ends fails instead."""
+    calls = itertools.count()
+
+    def limited(file, data):
+        if next(calls) == 100:
+            raise RuntimeError("offered again and again")
+        return write(file, data)
+
+    return limited
+
+
+def write_returns_none():
+    return {"write": offered_again_and_again(lambda file, data: file.write(data[:4]) and None)}
+
+
+def write_takes_nothing():
+    return {"write": offered_again_and_again(lambda file, data: 0)}
+
+
+def tell_fails():
+    def tell(file):
+        raise OSError(errno.EIO, "tell failed")
+
+    return {"tell": tell}
 
 
 def close_fails_after_the_write():
@@ -265,10 +302,21 @@ def close_fails_after_the_write():
 def truncate_raises_the_writes_error():
     error = OSError(errno.EIO, "Input/output error")
 
-    def fail(file, data):
+    def write(file, data):
+        file.write(data[:10])
         raise error
 
-    return {"write": fail, "truncate": fail}
+    def truncate(file, length):
+        raise error
+
+    return {"write": write, "truncate": truncate}
+
+
+def reopen_fails_after_close_failed():
+    def reopen():
+        raise OSError(errno.EMFILE, "Too many open files")
+
+    return {**close_fails_after_the_write(), "reopen": reopen}
 
 
 def truncate_fails_in_its_own_handler():
@@ -285,6 +333,24 @@ def truncate_fails_in_its_own_handler():
     return {"write": write, "truncate": truncate}
 
 
+@pytest.mark.parametrize(
+    "write",
+    [
+        lambda file, data: file.write(data[:3]),  # a few bytes each time
+        lambda file, data: file.write(data[: 1 if len(data) == len(BLOCK) else None]),  # one, then the rest
+    ],
+    ids=["a-few-bytes-each-time", "one-byte-then-the-rest"],
+)
+def test_short_writes_append_the_whole_block(tmp_path, monkeypatch, write):
+    monkeypatch.setattr(FaultyPath, "overrides", {"write": write})
+    monkeypatch.setattr(FaultyPath, "opened", [])
+    path = tmp_path / "CLAUDE.md"
+    path.write_bytes(b"# mine\r\n")
+    assert Edictor(tmp_path / "templates").inject("claude", FaultyPath(tmp_path) / "skills") == path
+    assert path.read_bytes() == b"# mine\r\n" + BLOCK
+    assert all(file.closed for file in FaultyPath.opened)
+
+
 def context_chain(error):
     chain = []
     while error is not None and error not in chain:
@@ -294,14 +360,20 @@ def context_chain(error):
 
 
 INVALID_LENGTH = "raw write() returned invalid length {} (should have been between 0 and {})"
+TOOK_NONE = "the file took none of the bytes written to it"
 
 
 FILE_FAULTS = [
     (one_byte_then_a_huge_count, INVALID_LENGTH.format(sys.maxsize, len(BLOCK)), ["OSError"], True),
     (every_byte_and_one_more, INVALID_LENGTH.format(len(BLOCK) + 1, len(BLOCK)), ["OSError"], True),
     (a_negative_count, INVALID_LENGTH.format(-1, len(BLOCK)), ["OSError"], True),
+    (write_returns_none, TOOK_NONE, ["OSError"], True),
+    (write_takes_nothing, TOOK_NONE, ["OSError"], True),
+    (tell_fails, "[Errno 5] tell failed", ["OSError"], True),
     (close_fails_after_the_write, "[Errno 5] write-back failed", ["OSError"], True),
-    (truncate_raises_the_writes_error, "[Errno 5] Input/output error", ["OSError"], True),
+    (reopen_fails_after_close_failed, "[Errno 24] Too many open files", ["OSError", "OSError"], False),
+    # The same error again: no cycle in the chain.
+    (truncate_raises_the_writes_error, "[Errno 5] Input/output error", ["OSError"], False),
     # Chained as an except block chains: each error's context is the one
     # being handled when it was raised.
     (truncate_fails_in_its_own_handler, "truncate failed", ["ValueError", "KeyError", "OSError"], False),
@@ -311,6 +383,7 @@ FILE_FAULTS = [
 @pytest.mark.parametrize("make_fault, message, chain, restored", FILE_FAULTS, ids=[f[0].__name__ for f in FILE_FAULTS])
 def test_file_object_faults(tmp_path, monkeypatch, make_fault, message, chain, restored):
     monkeypatch.setattr(FaultyPath, "overrides", make_fault())
+    monkeypatch.setattr(FaultyPath, "opened", [])
     skills = FaultyPath(tmp_path) / "skills"
     path = tmp_path / "CLAUDE.md"
     path.write_bytes(b"# mine\r\n")
@@ -320,6 +393,7 @@ def test_file_object_faults(tmp_path, monkeypatch, make_fault, message, chain, r
     assert context_chain(info.value) == (chain, False)
     if restored:
         assert path.read_bytes() == b"# mine\r\n"
+    assert FaultyPath.opened and all(file.closed for file in FaultyPath.opened)
     assert Edictor(tmp_path / "templates").inject("claude", tmp_path / "skills") == path
 
 
@@ -357,7 +431,7 @@ def caught(call, tmp_path):
         return error
 
 
-@pytest.mark.parametrize("kind", ["generator", "coroutine"])
+@pytest.mark.parametrize("kind", ["caller", "generator", "coroutine"])
 @pytest.mark.parametrize("call, chain", [c[1:] for c in FAILING_CALLS], ids=[c[0] for c in FAILING_CALLS])
 def test_handled_exception_of_each_frame_is_kept(tmp_path, monkeypatch, kind, call, chain):
     # The frame that catches the error runs on after its caller's except
@@ -372,6 +446,17 @@ def test_handled_exception_of_each_frame_is_kept(tmp_path, monkeypatch, kind, ca
         return error, sys.exception()
 
     monkeypatch.setattr(FaultyPath, "overrides", {})
+    if kind == "caller":  # the call made in the caller's own except block
+        try:
+            raise KeyError("the caller's")
+        except KeyError as callers:
+            error = caught(call, tmp_path)
+            assert sys.exception() is callers
+            with pytest.raises(KeyError) as reraised:
+                raise
+            assert reraised.value is callers
+        assert context_chain(error) == (chain, False)
+        return
     frame = generator() if kind == "generator" else coroutine()
     try:
         raise KeyError("the caller's")

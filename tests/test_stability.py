@@ -122,7 +122,12 @@ def build_cases(root: Path):
 
 
 def tracked(function, args, kwargs):
-    return [function, *args, *kwargs.values()]
+    """What a call could leak a reference to: the callable and the instance
+    it is bound to, the arguments, and every value of both modules'
+    namespaces and of the class's dictionary."""
+    namespaces = [vars(coffer), vars(edictor), vars(Edictor)]
+    values = [value for namespace in namespaces for value in namespace.values()]
+    return [function, getattr(function, "__self__", None), *args, *kwargs.values(), *values]
 
 
 def call_many(function, args, kwargs, expected, times):
@@ -132,7 +137,8 @@ def call_many(function, args, kwargs, expected, times):
         try:
             result = function(*args, **kwargs)
         except catch:
-            pass
+            continue
+        assert expected is None, f"{function} raised no {expected.__name__}"
     return result
 
 
