@@ -37,7 +37,9 @@ struct Function {
     PyObject* traceback_code;   // names the traceback entry of a binding error
 
     // Released by the garbage collector's clear; a null one reads as None,
-    // or as AttributeError where a Python function gives that.
+    // or as AttributeError where a Python function gives that. Any thread
+    // may replace them: read and replaced inside the function's critical
+    // section (and so are name, qualname and m_module above).
     PyObject* doc;
     PyObject* annotations;      // dict; null after deletion
     PyObject* dict;
