@@ -9,6 +9,7 @@
 // then sees a return without its call, and cProfile loses its call stack.
 // An object of a subtype is called as a whole, and reported as itself at
 // both ends.
+#include "runtime/calls.hpp"
 #include "runtime/internal.hpp"
 #include "runtime/state.hpp"
 #include "runtime/static_type.hpp"
@@ -99,9 +100,10 @@ Py_hash_t hash(PyObject* self) noexcept {
 // getattr(self, name), as a bound method pickles.
 PyObject* reduce(PyObject* self, PyObject*) noexcept {
     PyObject* function = as_method(self)->im_func;
-    Ref name = Ref::steal(PyObject_GetAttr(function, name_name.get()));
+    Ref name = get_attr(function, name_name);
+    PyObject* key = name ? getattr_name.get() : nullptr;
     PyObject* found = nullptr;
-    if (!name || PyDict_GetItemRef(reinterpret_cast<Function*>(function)->builtins, getattr_name.get(), &found) < 0) {
+    if (key == nullptr || PyDict_GetItemRef(reinterpret_cast<Function*>(function)->builtins, key, &found) < 0) {
         return nullptr;
     }
     Ref getattr = Ref::steal(found);
@@ -115,7 +117,7 @@ PyObject* reduce(PyObject* self, PyObject*) noexcept {
 // The function's, as for a method (the type's own __doc__, None, would
 // hide the method type's).
 PyObject* get_doc(PyObject* self, void*) noexcept {
-    return PyObject_GetAttr(as_method(self)->im_func, doc_name.get());
+    return get_attr(as_method(self)->im_func, doc_name).release();
 }
 
 PyGetSetDef getset[] = {
