@@ -3,7 +3,39 @@
 
 #include "runtime/cached.hpp"
 
+#include <cstring>
+
 namespace zelkor {
+
+// call(callable, self, *args, **kwargs) for a vectorcall's arguments: self
+// goes in the slot before them when the caller lends it, otherwise in front
+// of a copy of them.
+inline PyObject* call_with_self(vectorcallfunc call, PyObject* callable, PyObject* self, PyObject* const* args,
+                                std::size_t nargsf, PyObject* kwnames) noexcept {
+    const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
+    if (nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) {
+        PyObject** with_self = const_cast<PyObject**>(args) - 1;
+        PyObject* lent = with_self[0];
+        with_self[0] = self;
+        PyObject* result = call(callable, with_self, positional + 1, kwnames);
+        with_self[0] = lent;
+        return result;
+    }
+    const Py_ssize_t total = positional + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    constexpr Py_ssize_t on_stack = 8;  // arguments; more are copied to the heap
+    PyObject* small[on_stack + 1];
+    PyObject** with_self = total <= on_stack ? small : PyMem_New(PyObject*, total + 1);
+    if (with_self == nullptr) {
+        return PyErr_NoMemory();
+    }
+    with_self[0] = self;
+    std::memcpy(with_self + 1, args, static_cast<std::size_t>(total) * sizeof(PyObject*));
+    PyObject* result = call(callable, with_self, positional + 1, kwnames);
+    if (with_self != small) {
+        PyMem_Free(with_self);
+    }
+    return result;
+}
 
 // callable(*args)
 template <typename... Args>

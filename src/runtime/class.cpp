@@ -3,8 +3,6 @@
 #include "runtime/calls.hpp"
 #include "runtime/internal.hpp"
 
-#include <algorithm>
-
 namespace zelkor {
 namespace {
 
@@ -38,26 +36,6 @@ PyObject* call_through_type(PyObject* cls, PyObject* const* args, std::size_t na
     return PyType_Type.tp_call(cls, tuple.get(), keywords.get());
 }
 
-// __init__(self, *args), with `self` in the spare slot before the arguments
-// when the caller offers one, otherwise in a copy of the arguments.
-PyObject* call_init(PyObject* init, PyObject* self, PyObject* const* args, std::size_t nargsf,
-                    PyObject* kwnames) noexcept {
-    const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
-    if (nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) {
-        PyObject** stack = const_cast<PyObject**>(args) - 1;
-        PyObject* spare = stack[0];
-        stack[0] = self;
-        PyObject* result = PyObject_Vectorcall(init, stack, positional + 1, kwnames);
-        stack[0] = spare;
-        return result;
-    }
-    PyObject* stack[kMaxParameters + 1];
-    const Py_ssize_t count = positional + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-    stack[0] = self;
-    std::copy(args, args + count, stack + 1);
-    return PyObject_Vectorcall(init, stack, positional + 1, kwnames);
-}
-
 // Calls of the class itself. While the class keeps object's __new__ and a
 // native __init__, the instance is made and initialised directly, without
 // the argument tuple and the look-ups of type.__call__; the result is the
@@ -77,11 +55,9 @@ PyObject* construct(PyObject* cls, PyObject* const* args, std::size_t nargsf,
         return nullptr;
     }
     Ref init = Ref::steal(found);
-    const std::size_t count = PyVectorcall_NARGS(nargsf) + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
     const bool direct = init && is_function(init.get()) &&
                         type->tp_new == PyBaseObject_Type.tp_new &&
-                        !PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) &&
-                        ((nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) || count <= kMaxParameters);
+                        !PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT);
     if (!direct) {
         return call_through_type(cls, args, nargsf, kwnames);
     }
@@ -89,7 +65,7 @@ PyObject* construct(PyObject* cls, PyObject* const* args, std::size_t nargsf,
     if (!self) {
         return nullptr;
     }
-    Ref result = Ref::steal(call_init(init.get(), self.get(), args, nargsf, kwnames));
+    Ref result = Ref::steal(call_with_self(PyObject_Vectorcall, init.get(), self.get(), args, nargsf, kwnames));
     if (!result) {
         return nullptr;
     }

@@ -14,8 +14,6 @@
 #include "runtime/state.hpp"
 #include "runtime/static_type.hpp"
 
-#include <cstring>
-
 namespace zelkor {
 namespace {
 
@@ -27,34 +25,11 @@ PyMethodObject* as_method(PyObject* object) noexcept {
     return reinterpret_cast<PyMethodObject*>(object);
 }
 
-// function(self, *args), with self put in the slot before the arguments
-// when the caller lends it, as the method type does.
+// function(self, *args), as the method type calls it.
 PyObject* call_bound(PyObject* method, PyObject* const* args, std::size_t nargsf,
                      PyObject* kwnames) noexcept {
-    PyObject* self = as_method(method)->im_self;
-    PyObject* function = as_method(method)->im_func;
-    const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
-    if (nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) {
-        PyObject** with_self = const_cast<PyObject**>(args) - 1;
-        PyObject* lent = with_self[0];
-        with_self[0] = self;
-        PyObject* result = call_function(function, with_self, positional + 1, kwnames);
-        with_self[0] = lent;
-        return result;
-    }
-    const Py_ssize_t total = positional + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-    PyObject* small[kMaxParameters + 1];
-    PyObject** with_self = total <= static_cast<Py_ssize_t>(kMaxParameters) ? small : PyMem_New(PyObject*, total + 1);
-    if (with_self == nullptr) {
-        return PyErr_NoMemory();
-    }
-    with_self[0] = self;
-    std::memcpy(with_self + 1, args, static_cast<std::size_t>(total) * sizeof(PyObject*));
-    PyObject* result = call_function(function, with_self, positional + 1, kwnames);
-    if (with_self != small) {
-        PyMem_Free(with_self);
-    }
-    return result;
+    return call_with_self(call_function, as_method(method)->im_func, as_method(method)->im_self, args, nargsf,
+                          kwnames);
 }
 
 int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
