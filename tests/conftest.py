@@ -11,12 +11,23 @@ import pytest
 HOST_STAND_IN = str(Path(__file__).resolve().parents[1] / "host-stand-in")
 sys.path.insert(0, HOST_STAND_IN)
 os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [HOST_STAND_IN, os.environ.get("PYTHONPATH")]))
+# The pure-Python twins of the modules (twin/), the yardstick of what Python
+# sees of them; appended, so that nothing in the checkout shadows a module.
+sys.path.append(str(Path(__file__).resolve().parents[1]))
 
 
 def capi_test_module():
     """CPython's module for testing its C API; the test is skipped where this
     build of the interpreter lacks it."""
     return pytest.importorskip("_testcapi", reason="this CPython build has no _testcapi module")
+
+
+@pytest.fixture(scope="session")
+def twins():
+    """The pure-Python twins, by the name of the native module each stands for."""
+    import twin
+
+    return {name: twin.load(name) for name in ("zelkor.mcp.coffer", "zelkor.skills.services.edictor")}
 
 
 @pytest.fixture

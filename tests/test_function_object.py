@@ -2,12 +2,15 @@
 
 import cProfile
 import copy
+import functools
 import inspect
 import pickle
 import pstats
 import pydoc
 import sys
+import types
 import weakref
+from pathlib import Path
 
 import pytest
 
@@ -80,14 +83,15 @@ def call_held_method(root):
 
 
 # What a call of each function made from Python code shows in profilers.
-# Through a bound method held in a variable, a call is reported with the
-# method object as the callable, which profilers do not take for a C
-# function; they show no entry for it, and the rest of the profile stays
-# whole.
+# The interpreter reports calls of built-in functions, which module-level
+# functions are; a function defined in a class is no built-in function (so
+# that inspect and help() take it for a method of the class), and nothing
+# reports its calls: its time counts as its caller's own, with the Python
+# code it calls listed under the caller.
 PROFILED_CALLS = [
     ("zelkor.mcp.coffer.get_credential_dir_for_key", lambda root: get_dir("key", root), 3),
-    ("zelkor.skills.services.edictor.Edictor.inject", lambda root: Edictor(root).inject("claude", root / "skills"), 3),
-    ("zelkor.skills.services.edictor.Edictor._load_rule_content", lambda root: Edictor(root)._load_rule_content(), 3),
+    ("zelkor.skills.services.edictor.Edictor.inject", lambda root: Edictor(root).inject("claude", root / "skills"), 0),
+    ("zelkor.skills.services.edictor.Edictor._load_rule_content", lambda root: Edictor(root)._load_rule_content(), 0),
     ("zelkor.skills.services.edictor.Edictor.inject", call_held_method, 0),
 ]
 
@@ -159,10 +163,12 @@ def test_writable_attributes():
         get_dir.__name__ = 1
 
 
-def test_pickle_copy_and_weakref():
+def test_pickle_copy_and_weakref(tmp_path):
     assert pickle.loads(pickle.dumps(get_dir)) is get_dir
     assert copy.deepcopy(get_dir) is get_dir
     assert weakref.ref(get_dir)() is get_dir
+    method = pickle.loads(pickle.dumps(Edictor(tmp_path).inject))
+    assert (method.__func__, vars(method.__self__)) == (Edictor.inject, {"templates_dir": tmp_path})
 
 
 def test_type_cannot_be_instantiated():
@@ -222,3 +228,91 @@ def test_usable_after_the_collector_clears_it(run_python, tmp_path):
         "TypeError get_credential_dir_for_key() takes exactly 2 positional arguments (0 given)",
         "TypeError get_credential_dir_for_key() takes exactly 2 positional arguments (3 given)",
     ]
+
+
+def bound_method_view(module):
+    """What code holding a bound method relies on."""
+    cls = module.Edictor
+    instance = cls(Path("templates"))
+    method = instance.inject
+    rebuilt = types.MethodType(cls.inject, instance)
+    return {
+        "exactly a method": type(method) is types.MethodType,
+        "parts": (method.__func__ is cls.inject, method.__self__ is instance),
+        "equal and hashed as rebuilt": (method == rebuilt, hash(method) == hash(rebuilt)),
+        "weak method": weakref.WeakMethod(method)() == method,
+        "copy": copy.copy(method) == method,
+        "signature": str(inspect.signature(method)),
+        "partial": str(inspect.signature(functools.partial(cls.inject, instance, "claude"))),
+    }
+
+
+def method_views(module):
+    """What inspect reads of each method, through the class."""
+    cls = module.Edictor
+    return {
+        name: (
+            str(inspect.signature(function)),
+            inspect.getdoc(function),
+            (function.__name__, function.__qualname__, function.__module__),
+            (function.__defaults__, function.__kwdefaults__, function.__annotations__),
+            (function.__code__.co_firstlineno, function.__code__.co_varnames[: function.__code__.co_argcount]),
+            (inspect.isroutine(function), inspect.unwrap(function) is function, callable(function)),
+        )
+        for name in ("__init__", "inject", "_load_rule_content")
+        for function in [getattr(cls, name)]
+    }
+
+
+def function_view(module):
+    """What help(), inspect and binding show of the module-level function;
+    pydoc titles the native one a built-in function, as it does every
+    built-in function, and otherwise shows the same page."""
+    function = module.get_credential_dir_for_key
+
+    class Holder:
+        method = function
+
+    holder = Holder()
+    page = pydoc.render_doc(function, renderer=pydoc.plaintext).replace("built-in function", "function", 1)
+    return (
+        page,
+        str(inspect.signature(function)),
+        str(inspect.signature(functools.partial(function, "key"))),
+        str(inspect.signature(holder.method)),
+        (holder.method.__func__ is function, holder.method == Holder().method),
+        (function.__code__.co_firstlineno, function.__defaults__, function.__annotations__),
+    )
+
+
+def copied_once(cls):
+    """The class after an instance of it was copied or pickled, which caches
+    __slotnames__ in its dictionary (tests above do that to the native one)."""
+    copy.copy(cls(Path("templates")))
+    return cls
+
+
+# What each tool a Python programmer points at the modules shows, native
+# against the twin (twin/).
+SEEN_AS_THE_TWIN = {
+    "class signature": lambda m: str(inspect.signature(m.Edictor)),
+    "class attributes": lambda m: [
+        (a.name, a.kind) for a in inspect.classify_class_attrs(copied_once(m.Edictor)) if a.defining_class is m.Edictor
+    ],
+    "class help": lambda m: pydoc.render_doc(copied_once(m.Edictor), renderer=pydoc.plaintext),
+    "methods": method_views,
+    "bound method": bound_method_view,
+}
+
+
+@pytest.mark.parametrize("view", SEEN_AS_THE_TWIN.values(), ids=SEEN_AS_THE_TWIN.keys())
+def test_class_is_seen_as_its_twin(twins, view):
+    from zelkor.skills.services import edictor
+
+    assert view(edictor) == view(twins["zelkor.skills.services.edictor"])
+
+
+def test_function_is_seen_as_its_twin(twins):
+    from zelkor.mcp import coffer
+
+    assert function_view(coffer) == function_view(twins["zelkor.mcp.coffer"])

@@ -93,7 +93,7 @@ Ref make_class(PyObject* module, const char* name, const char* doc,
         return {};
     }
     for (const FunctionDecl* method : methods) {
-        if (!set_item(body.get(), method->name, make_function(module, *method))) {
+        if (!set_item(body.get(), method->name, make_function(module, *method, Placement::class_body))) {
             return {};
         }
     }

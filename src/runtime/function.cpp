@@ -124,9 +124,9 @@ bool initialise(Function& f, PyObject* module, const FunctionDecl& decl) noexcep
 
 }  // namespace
 
-Ref make_function(PyObject* module, const FunctionDecl& decl) noexcept {
+Ref make_function(PyObject* module, const FunctionDecl& decl, Placement placement) noexcept {
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-    PyTypeObject* type = module_name ? function_type(module_name.get()) : nullptr;
+    PyTypeObject* type = module_name ? function_type(module_name.get(), placement) : nullptr;
     if (type == nullptr) {
         return {};
     }

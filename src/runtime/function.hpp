@@ -58,8 +58,20 @@ inline constexpr std::size_t kMaxParameters = 8;
 // The parameters' checks are kept as the bits of an unsigned mask.
 static_assert(kMaxParameters <= sizeof(unsigned) * CHAR_BIT);
 
+// Where a function is defined, which decides the type of its object.
+enum class Placement {
+    // `def` at module level: a subtype of the built-in function type, whose
+    // calls the interpreter reports to profilers (cProfile, sys.setprofile).
+    module_level,
+    // `def` in a class body: not a built-in function, since inspect takes
+    // any built-in function found in a class for a static method or for one
+    // the class did not define (its signature, help()); bound to an
+    // instance, it gives the interpreter's own method object.
+    class_body,
+};
+
 // Builds the Python function object for `decl`, defined in `module`.
-Ref make_function(PyObject* module, const FunctionDecl& decl) noexcept;
+Ref make_function(PyObject* module, const FunctionDecl& decl, Placement placement) noexcept;
 
 // The module-level name `name` as the function sees it now: the module's
 // namespace first, then the builtins; NameError if neither has it.

@@ -11,11 +11,19 @@ Function* as_function(PyObject* object) noexcept {
 }
 
 // Through an instance: a bound method. Through the class: the function itself.
-PyObject* descr_get(PyObject* self, PyObject* instance, PyObject*) noexcept {
+PyObject* descr_get_module_level(PyObject* self, PyObject* instance, PyObject*) noexcept {
     if (instance == nullptr || instance == Py_None) {
         return Py_NewRef(self);
     }
     return bind_method(self, instance);
+}
+
+// The same, with the interpreter's own method type, as for a Python function.
+PyObject* descr_get_class_body(PyObject* self, PyObject* instance, PyObject*) noexcept {
+    if (instance == nullptr || instance == Py_None) {
+        return Py_NewRef(self);
+    }
+    return PyMethod_New(self, instance);
 }
 
 int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
@@ -108,11 +116,15 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-StaticType storage;
+StaticType module_level_storage;
+StaticType class_body_storage;
 
-// "<module>.native_function", a subtype of the built-in function type.
-PyTypeObject* make_type(PyObject* module_name) noexcept {
-    PyTypeObject* made = storage.reset(module_name, "native_function");
+// "<module>.native_function", a subtype of the built-in function type, or
+// "<module>.native_method_function", a subtype of object.
+PyTypeObject* make_type(PyObject* module_name, Placement placement) noexcept {
+    const bool module_level = placement == Placement::module_level;
+    StaticType& storage = module_level ? module_level_storage : class_body_storage;
+    PyTypeObject* made = storage.reset(module_name, module_level ? "native_function" : "native_method_function");
     if (made == nullptr) {
         return nullptr;
     }
@@ -121,7 +133,7 @@ PyTypeObject* make_type(PyObject* module_name) noexcept {
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                     Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
                     Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    type.tp_base = &PyCFunction_Type;
+    type.tp_base = module_level ? &PyCFunction_Type : &PyBaseObject_Type;
     type.tp_vectorcall_offset = offsetof(PyCFunctionObject, vectorcall);
     type.tp_weaklistoffset = offsetof(PyCFunctionObject, m_weakreflist);
     type.tp_dictoffset = offsetof(Function, dict);
@@ -130,7 +142,7 @@ PyTypeObject* make_type(PyObject* module_name) noexcept {
     type.tp_clear = clear;
     type.tp_repr = repr;
     type.tp_call = PyVectorcall_Call;
-    type.tp_descr_get = descr_get;
+    type.tp_descr_get = module_level ? descr_get_module_level : descr_get_class_body;
     // Compared and hashed by identity, as functions are: the built-in
     // function's own rules compare what `m_self` and `m_ml` point to.
     type.tp_hash = PyBaseObject_Type.tp_hash;
@@ -143,20 +155,27 @@ PyTypeObject* make_type(PyObject* module_name) noexcept {
 
 }  // namespace
 
-PyTypeObject* function_type(PyObject* module_name) noexcept {
+PyTypeObject* function_type(PyObject* module_name, Placement placement) noexcept {
     RuntimeState& state = runtime_state();
-    if (state.method_type == nullptr) {
-        state.method_type = make_method_type(module_name);
+    if (placement == Placement::class_body) {
+        if (state.class_function_type == nullptr) {
+            state.class_function_type = make_type(module_name, placement);
+        }
+        return state.class_function_type;
     }
-    if (state.method_type != nullptr && state.function_type == nullptr) {
-        state.function_type = make_type(module_name);
+    if (state.bound_method_type == nullptr) {
+        state.bound_method_type = make_bound_method_type(module_name);
     }
-    return state.function_type;
+    if (state.bound_method_type != nullptr && state.module_function_type == nullptr) {
+        state.module_function_type = make_type(module_name, placement);
+    }
+    return state.module_function_type;
 }
 
 bool is_function(PyObject* object) noexcept {
-    PyTypeObject* type = runtime_state().function_type;
-    return type != nullptr && Py_TYPE(object) == type;
+    const RuntimeState& state = runtime_state();
+    PyTypeObject* type = Py_TYPE(object);
+    return type == state.module_function_type || type == state.class_function_type;
 }
 
 }  // namespace zelkor

@@ -8,7 +8,10 @@ namespace zelkor {
 
 // The built-in function's layout comes first: the interpreter reports calls
 // of built-in functions to profilers (cProfile, sys.setprofile hooks) and
-// names them by its fields, and the function type is one of its subtypes.
+// names them by its fields, and the type of module-level functions is one of
+// its subtypes. Functions defined in a class have a type of their own, not
+// a built-in function, with the same layout, so that one set of slots and
+// attributes serves both (see Placement).
 struct Function {
     PyCFunctionObject base;
     //  m_ml:          the function's own method definition (`method`)
@@ -48,13 +51,14 @@ struct Function {
 };
 static_assert(offsetof(Function, base) == 0, "a Function is a PyCFunctionObject");
 
-// The type of the function objects of this library, made on first use.
-PyTypeObject* function_type(PyObject* module_name) noexcept;
-// The type of their bound methods, made with it.
-PyTypeObject* make_method_type(PyObject* module_name) noexcept;
-// `function` bound to `instance`.
+// The type of this library's functions defined at `placement`, made on
+// first use.
+PyTypeObject* function_type(PyObject* module_name, Placement placement) noexcept;
+// The type of the bound methods of module-level functions, made with theirs.
+PyTypeObject* make_bound_method_type(PyObject* module_name) noexcept;
+// A module-level `function` bound to `instance`.
 PyObject* bind_method(PyObject* function, PyObject* instance) noexcept;
-// Whether `object` is one of them.
+// Whether `object` is one of this library's functions, wherever defined.
 bool is_function(PyObject* object) noexcept;
 
 // The call, as the function's vectorcall.

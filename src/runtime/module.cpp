@@ -36,7 +36,7 @@ bool ModuleBuilder::import_from(const char* module, const char* name) noexcept {
 }
 
 bool ModuleBuilder::add_function(const FunctionDecl& decl) noexcept {
-    return set(decl.name, make_function(module_, decl));
+    return set(decl.name, make_function(module_, decl, Placement::module_level));
 }
 
 bool ModuleBuilder::add_class(const char* name, const char* doc,

@@ -96,8 +96,9 @@ void RuntimeState::forget() noexcept {
     capsule_ = nullptr;
     module = nullptr;
     executing = nullptr;
-    function_type = nullptr;
-    method_type = nullptr;
+    module_function_type = nullptr;
+    bound_method_type = nullptr;
+    class_function_type = nullptr;
     while (CachedObject* cached = cached_) {
         cached_ = cached->next_;
         cached->next_ = nullptr;

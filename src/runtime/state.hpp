@@ -33,11 +33,12 @@ public:
     // module's functions; read by any thread afterwards.
     PyObject* module = nullptr;             // the initialised module
     PyObject* executing = nullptr;          // the module being executed
-    // Made with the first function. Static types: they stay after the owner
-    // is cleared, for its objects still alive, and are made afresh by the
-    // next owner.
-    PyTypeObject* function_type = nullptr;
-    PyTypeObject* method_type = nullptr;    // of the functions' bound methods
+    // Made with the first function of each placement. Static types: they
+    // stay after the owner is cleared, for its objects still alive, and are
+    // made afresh by the next owner.
+    PyTypeObject* module_function_type = nullptr;
+    PyTypeObject* bound_method_type = nullptr;    // of the module-level functions
+    PyTypeObject* class_function_type = nullptr;  // functions defined in a class
 
 private:
     static void on_owner_cleared(PyObject* capsule) noexcept;

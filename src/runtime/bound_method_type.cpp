@@ -1,14 +1,16 @@
-// The bound methods of the functions: what `instance.function` gives.
+// The bound methods of module-level functions: what `instance.function`
+// gives when such a function is put in a class. (A function defined in a
+// class binds to the interpreter's own method type.)
 //
 // Their type is a subtype of the interpreter's method type, so that a bound
 // method is a types.MethodType with __func__ and __self__, as for a Python
 // function. It is not the method type itself because of how profilers see
 // a call of one: the interpreter reports the method object as the callable
 // called, which profilers do not take for a C function, then unpacks it and
-// reports the function inside as the C function that returned. A profiler
-// then sees a return without its call, and cProfile loses its call stack.
-// An object of a subtype is called as a whole, and reported as itself at
-// both ends.
+// reports the built-in function inside as the C function that returned. A
+// profiler then sees a return without its call, and cProfile loses its call
+// stack. An object of a subtype is called as a whole, and reported as
+// itself at both ends.
 #include "runtime/calls.hpp"
 #include "runtime/internal.hpp"
 #include "runtime/state.hpp"
@@ -48,8 +50,8 @@ void dealloc(PyObject* self) noexcept {
     PyObject_GC_Del(self);
 }
 
-PyTypeObject* method_type() noexcept {
-    return runtime_state().method_type;
+PyTypeObject* bound_method_type() noexcept {
+    return runtime_state().bound_method_type;
 }
 
 // Equal when bound to the same object, as methods are.
@@ -109,10 +111,10 @@ StaticType storage;
 
 }  // namespace
 
-// "<module>.native_method", a subtype of the method type, which gives the
-// rest: attribute access through to the function, __func__, __self__, repr.
-PyTypeObject* make_method_type(PyObject* module_name) noexcept {
-    PyTypeObject* type = storage.reset(module_name, "native_method");
+// "<module>.native_bound_method", a subtype of the method type, which gives
+// the rest: attribute access through to the function, __func__, __self__, repr.
+PyTypeObject* make_bound_method_type(PyObject* module_name) noexcept {
+    PyTypeObject* type = storage.reset(module_name, "native_bound_method");
     if (type == nullptr) {
         return nullptr;
     }
@@ -132,7 +134,7 @@ PyTypeObject* make_method_type(PyObject* module_name) noexcept {
 }
 
 PyObject* bind_method(PyObject* function, PyObject* instance) noexcept {
-    PyMethodObject* method = PyObject_GC_New(PyMethodObject, method_type());
+    PyMethodObject* method = PyObject_GC_New(PyMethodObject, bound_method_type());
     if (method == nullptr) {
         return nullptr;
     }
