@@ -469,3 +469,134 @@ def test_handled_exception_of_each_frame_is_kept(tmp_path, monkeypatch, kind, ca
         first, second = stop.value
     assert second is None
     assert context_chain(first) == (chain, False)
+
+
+# The append's clean-up (truncating the file after the write failed with W)
+# raising, as each row makes it: the named exceptions, what truncate does,
+# and the exception the caller handles meanwhile (or None).
+def raising(exception):
+    def truncate(file, length):
+        raise exception
+
+    return truncate
+
+
+def a_fresh_error():
+    def truncate(file, length):
+        raise ValueError("truncate failed")
+
+    return {"W": OSError(errno.EIO, "W")}, truncate, None
+
+
+def a_fresh_error_while_the_caller_handles_one():
+    known, truncate, _ = a_fresh_error()
+    known["H"] = LookupError("H")
+    return known, truncate, known["H"]
+
+
+def the_callers_exception_again():
+    known = {"W": OSError(errno.EIO, "W"), "H": LookupError("H"), "P": KeyError("P")}
+    known["H"].__context__ = known["P"]
+    return known, raising(known["H"]), known["H"]
+
+
+def a_stored_exception_with_a_context():
+    known = {"W": OSError(errno.EIO, "W"), "X": ValueError("X"), "Q": KeyError("Q")}
+    known["X"].__context__ = known["Q"]
+    return known, raising(known["X"]), None
+
+
+def a_chain_in_a_circle():
+    known = {"W": OSError(errno.EIO, "W"), "X": ValueError("X"), "Y": KeyError("Y")}
+    known["X"].__context__, known["Y"].__context__ = known["Y"], known["X"]
+    return known, raising(known["X"]), None
+
+
+def its_own_handler():
+    def truncate(file, length):
+        try:
+            {}["missing"]
+        except KeyError:
+            raise ValueError("truncate failed")
+
+    return {"W": OSError(errno.EIO, "W")}, truncate, None
+
+
+# The chain of what propagates, and each named exception's context after
+# the call: what the same try/except gives in Python.
+CLEAN_UP_ERRORS = [
+    (a_fresh_error, ["ValueError", "W"], {"W": None}),
+    (a_fresh_error_while_the_caller_handles_one, ["ValueError", "W", "H"], {"W": "H", "H": None}),
+    (the_callers_exception_again, ["H", "W"], {"W": None, "H": "W", "P": None}),
+    (a_stored_exception_with_a_context, ["X", "W"], {"W": None, "X": "W", "Q": None}),
+    (a_chain_in_a_circle, ["X", "W"], {"W": None, "X": "W", "Y": "X"}),
+    (its_own_handler, ["ValueError", "KeyError", "W"], {"W": None}),
+]
+
+
+def described(error, known):
+    names = {id(exception): name for name, exception in known.items()}
+
+    def name(exception):
+        return None if exception is None else names.get(id(exception), type(exception).__name__)
+
+    chain = []
+    while error is not None and len(chain) < 6:  # a circle stops at 6
+        chain.append(name(error))
+        error = error.__context__
+    return chain, {label: name(exception.__context__) for label, exception in known.items()}
+
+
+def raised_in(kind, call, handled):
+    """What `call` raises, made in the caller's frame, a generator or a
+    coroutine, while the caller handles `handled`; every frame's handled
+    exception stays what it was."""
+
+    def generator():
+        yield caught(call, None)
+        yield sys.exception()
+
+    async def coroutine():
+        error = caught(call, None)
+        await suspend()
+        return error, sys.exception()
+
+    def handling(step):
+        if handled is None:
+            return step()
+        try:
+            raise handled
+        except BaseException:
+            result = step()
+            assert sys.exception() is handled
+            return result
+
+    if kind == "caller":
+        return handling(lambda: caught(call, None))
+    frame = generator() if kind == "generator" else coroutine()
+    first = handling(lambda: frame.send(None))
+    try:
+        second = frame.send(None)
+    except StopIteration as stop:
+        first, second = stop.value
+    assert second is None
+    return first
+
+
+@pytest.mark.parametrize("kind", ["caller", "generator", "coroutine"])
+@pytest.mark.parametrize("scenario, chain, contexts", CLEAN_UP_ERRORS, ids=[row[0].__name__ for row in CLEAN_UP_ERRORS])
+def test_clean_up_errors_chain_as_in_python(tmp_path, monkeypatch, twins, kind, scenario, chain, contexts):
+    outcomes = []
+    for module in (edictor, twins["zelkor.skills.services.edictor"]):
+        known, truncate, handled = scenario()
+
+        def write(file, data, error=known["W"]):
+            file.write(data[:10])
+            raise error
+
+        monkeypatch.setattr(FaultyPath, "overrides", {"write": write, "truncate": truncate})
+        skills = FaultyPath(tmp_path) / "skills"
+        call = lambda _: module.Edictor(tmp_path / "templates").inject("claude", skills)  # noqa: E731
+        outcomes.append(described(raised_in(kind, call, handled), known))
+        (tmp_path / "CLAUDE.md").unlink()
+    assert outcomes[0] == outcomes[1] == (chain, contexts)
