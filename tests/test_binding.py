@@ -3,7 +3,6 @@
 import gc
 import traceback
 import weakref
-from pathlib import Path
 
 import pytest
 from conftest import capi_test_module
@@ -11,10 +10,26 @@ from conftest import capi_test_module
 from zelkor.mcp import coffer
 
 get_dir = coffer.get_credential_dir_for_key
-ROOT = Path("/nonexistent/never-created")
+# Stands in the tables for a folder that a refused call must never create:
+# `absent`, below the test's own temporary folder.
+ROOT = object()
 TAKES = "get_credential_dir_for_key() takes exactly 2 positional arguments ({} given)"
 MULTIPLE = "get_credential_dir_for_key() got multiple values for keyword argument '{}'"
 UNEXPECTED = "get_credential_dir_for_key() got an unexpected keyword argument '{}'"
+
+
+@pytest.fixture
+def absent(tmp_path):
+    folder = tmp_path / "never-created"
+    yield folder
+    assert not folder.exists()
+
+
+def placed(values, folder):
+    """`values` (a tuple or a dict) with ROOT replaced by `folder`."""
+    if isinstance(values, dict):
+        return {name: folder if value is ROOT else value for name, value in values.items()}
+    return tuple(folder if value is ROOT else value for value in values)
 
 
 def binding_error(call):
@@ -52,10 +67,9 @@ def entries(error):
         ((), {"api_key": "k", "base_root": ROOT, "Api_key": 1}, UNEXPECTED.format("Api_key")),
     ],
 )
-def test_binding_errors(args, kwargs, message):
-    error = binding_error(lambda: get_dir(*args, **kwargs))
+def test_binding_errors(absent, args, kwargs, message):
+    error = binding_error(lambda: get_dir(*placed(args, absent), **placed(kwargs, absent)))
     assert str(error) == message
-    assert not ROOT.exists()
 
 
 def test_binding_error_adds_one_traceback_entry():
@@ -98,23 +112,21 @@ def test_binding_errors_share_nothing_through_their_frames():
 @pytest.mark.parametrize(
     "key, type_name", [(None, "NoneType"), (b"key", "bytes"), (1, "int"), (["k"], "list")]
 )
-def test_exact_str_check(key, type_name):
-    error = binding_error(lambda: get_dir(key, ROOT))
+def test_exact_str_check(absent, key, type_name):
+    error = binding_error(lambda: get_dir(key, absent))
     assert str(error) == f"Argument 'api_key' has incorrect type (expected str, got {type_name})"
     assert entries(error) == []  # a failed type check adds no entry
     assert not hasattr(error, "__notes__")
-    assert not ROOT.exists()
 
 
-def test_str_subclass_is_refused_with_a_note():
+def test_str_subclass_is_refused_with_a_note(absent):
     class Key(str):
         pass
 
-    error = binding_error(lambda: get_dir(Key("k"), base_root=ROOT))
+    error = binding_error(lambda: get_dir(Key("k"), base_root=absent))
     assert str(error) == "Argument 'api_key' has incorrect type (expected str, got Key)"
     assert len(error.__notes__) == 1
     assert "Subclasses of str are refused" in error.__notes__[0]
-    assert not ROOT.exists()
 
 
 # Calls through the C API can carry keyword names Python syntax cannot.
@@ -128,8 +140,8 @@ def test_str_subclass_is_refused_with_a_note():
         (("k", ROOT, 1, 2), (7, "zz"), "get_credential_dir_for_key() keywords must be strings"),
     ],
 )
-def test_vectorcall_keyword_names(values, kwnames, message):
-    error = binding_error(lambda: capi_test_module().pyobject_vectorcall(get_dir, values, kwnames))
+def test_vectorcall_keyword_names(absent, values, kwnames, message):
+    error = binding_error(lambda: capi_test_module().pyobject_vectorcall(get_dir, placed(values, absent), kwnames))
     assert str(error) == message
     assert [e.name for e in entries(error)] == ["zelkor.mcp.coffer.get_credential_dir_for_key"]
 

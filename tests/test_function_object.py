@@ -171,6 +171,26 @@ def test_pickle_copy_and_weakref(tmp_path):
     assert (method.__func__, vars(method.__self__)) == (Edictor.inject, {"templates_dir": tmp_path})
 
 
+@pytest.mark.parametrize(
+    "module, owner, name",
+    [("zelkor.mcp.coffer", None, "get_credential_dir_for_key"), ("zelkor.skills.services.edictor", "Edictor", "inject")],
+)
+def test_a_dropped_function_releases_its_module_namespace(run_python, module, owner, name):
+    out = run_python(f"""
+        import gc, importlib, sys
+        module = importlib.import_module({module!r})
+        holder = getattr(module, {owner!r}) if {owner!r} else module
+        function = getattr(holder, {name!r})
+        delattr(holder, {name!r})
+        gc.collect()
+        before = sys.getrefcount(vars(module))
+        del function
+        gc.collect()
+        print(before - sys.getrefcount(vars(module)))
+    """)
+    assert out == "1\n"
+
+
 def test_type_cannot_be_instantiated():
     with pytest.raises(TypeError):
         type(get_dir)()

@@ -1,6 +1,5 @@
 """Randomised inputs: call shapes against the binding rules, arbitrary file contents."""
 
-from pathlib import Path
 
 from hypothesis import HealthCheck, given, settings, strategies as st
 
@@ -51,13 +50,16 @@ def outcome(call):
     return None
 
 
-ROOT = Path("/nonexistent/never-created")
-
-
 class Unknown:
     """A skills folder stand-in: enough for the calls below to succeed."""
 
-    parent = ROOT
+    def __init__(self, parent):
+        self.parent = parent
+
+
+def absent_folder(tmp_path_factory):
+    """A folder that the calls must never create (checked by the caller)."""
+    return tmp_path_factory.getbasetemp() / "never-created"
 
 
 @settings(max_examples=300, deadline=None)
@@ -73,26 +75,30 @@ def test_coffer_call_shapes(tmp_path_factory, shape):
 
 @settings(max_examples=300, deadline=None)
 @given(shape=call_shapes(["self", "templates_dir"]))
-def test_init_call_shapes(shape):
+def test_init_call_shapes(tmp_path_factory, shape):
     positional, keywords = shape
+    root = absent_folder(tmp_path_factory)
     instance = object.__new__(Edictor)
-    args = [instance, ROOT, 3, 4][:positional]
-    kwargs = {k: {"self": instance}.get(k, ROOT) for k in keywords}
+    args = [instance, root, 3, 4][:positional]
+    kwargs = {k: {"self": instance}.get(k, root) for k in keywords}
     expected = predicted_error("__init__", ["self", "templates_dir"], 1, positional, keywords)
     assert outcome(lambda: Edictor.__init__(*args, **kwargs)) == expected
+    assert not root.exists()
 
 
 @settings(max_examples=300, deadline=None)
 @given(shape=call_shapes(["self", "target_runtime", "target_skills_dir"]))
-def test_inject_call_shapes(shape):
+def test_inject_call_shapes(tmp_path_factory, shape):
     positional, keywords = shape
-    injector = Edictor(ROOT)
-    values = {"self": injector, "target_runtime": "unknown-runtime", "target_skills_dir": Unknown()}
-    args = [injector, "unknown-runtime", Unknown(), 4, 5][:positional]
+    root = absent_folder(tmp_path_factory)
+    injector = Edictor(root)
+    values = {"self": injector, "target_runtime": "unknown-runtime", "target_skills_dir": Unknown(root)}
+    args = [injector, "unknown-runtime", Unknown(root), 4, 5][:positional]
     kwargs = {k: values.get(k, "unknown-runtime") for k in keywords}
     parameters = ["self", "target_runtime", "target_skills_dir"]
     expected = predicted_error("inject", parameters, 3, positional, keywords)
     assert outcome(lambda: Edictor.inject(*args, **kwargs)) == expected
+    assert not root.exists()
 
 
 BLOCK = f"\n\n{RULE_MARKER}\n\n{_DEFAULT_RULE_CONTENT.strip()}\n".encode()

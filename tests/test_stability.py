@@ -48,6 +48,23 @@ def without(module, name):
         setattr(module, name, saved)
 
 
+@contextlib.contextmanager
+def replaced(module, name, value):
+    saved = getattr(module, name)
+    setattr(module, name, value)
+    try:
+        yield
+    finally:
+        setattr(module, name, saved)
+
+
+class StripsToAList:
+    """A rule text whose strip() gives no str: the result check refuses it."""
+
+    def strip(self):
+        return [self]
+
+
 def build_cases(root: Path):
     """(id, function, args, kwargs, expected error or None, context) for every path."""
     keys = root / "keys"
@@ -91,6 +108,9 @@ def build_cases(root: Path):
         ("coffer-surrogate", get_dir, ("\ud800", keys), {}, UnicodeEncodeError, nothing),
         ("coffer-join", get_dir, ("key", 42), {}, TypeError, nothing),
         ("coffer-file-in-way", get_dir, ("key", blocked), {}, FileExistsError, nothing),
+        # A bound method made and dropped by each call.
+        ("coffer-bound-method", get_dir.__get__, (injector,), {}, None, nothing),
+        ("inject-bound-method", Edictor.inject.__get__, (injector,), {}, None, nothing),
         ("init", Edictor, (templates,), {}, None, nothing),
         ("init-default", Edictor, (), {}, None, nothing),
         ("init-too-many", Edictor, (templates, 1), {}, TypeError, nothing),
@@ -101,6 +121,8 @@ def build_cases(root: Path):
         ("load-too-many", injector._load_rule_content, (1,), {}, TypeError, nothing),
         ("load-bad-utf8", Edictor(bad_rule.parents[2])._load_rule_content, (), {}, UnicodeDecodeError, nothing),
         ("load-name", Edictor(root)._load_rule_content, (), {}, NameError, without(edictor, "_DEFAULT_RULE_CONTENT")),
+        ("load-not-str", Edictor(root)._load_rule_content, (), {}, TypeError,
+         replaced(edictor, "_DEFAULT_RULE_CONTENT", StripsToAList())),
         ("inject-done", injector.inject, ("claude", done), {}, None, nothing),
         ("inject-new", inject_fresh, ("codex", fresh), {}, None, nothing),
         ("inject-unknown", injector.inject, ("vim", done), {}, None, nothing),
