@@ -1,9 +1,8 @@
 """Native zelkor modules against the same code in pure Python, in one process.
 
 Measures, side by side, each public operation of ``zelkor.mcp.coffer`` and
-``zelkor.skills.services.edictor`` and of a pure-Python version of the same
-algorithm defined below (its names are plain module globals here, looked up
-at each call just as the native functions look up theirs):
+``zelkor.skills.services.edictor`` and of its pure-Python twin (``twin/``, the
+same code written in Python, shared with the tests):
 
 - ``get_credential_dir_for_key`` on a directory that already exists;
 - ``Edictor.inject`` on a file that already holds the marker (a small file and
@@ -33,7 +32,6 @@ seconds):
 
 import argparse
 import gc
-import hashlib
 import io
 import os
 import random
@@ -49,71 +47,21 @@ from time import perf_counter_ns
 from typing import Callable
 
 # The host tool's zelkor.skills.packaging is not installed with the modules;
-# the benchmark uses the stand-in.
-HOST_STAND_IN = str(Path(__file__).resolve().parents[1] / "host-stand-in")
+# the benchmark uses the stand-in. The pure-Python twins are in twin/.
+REPOSITORY = Path(__file__).resolve().parents[1]
+HOST_STAND_IN = str(REPOSITORY / "host-stand-in")
 sys.path.insert(0, HOST_STAND_IN)
+sys.path.append(str(REPOSITORY))
 
+import twin  # noqa: E402
 from zelkor.mcp import coffer as native_coffer  # noqa: E402
-from zelkor.skills.packaging import get_builtin_templates_dir  # noqa: E402
 from zelkor.skills.services import edictor as native_edictor  # noqa: E402
 
-# ---------------------------------------------------------------------------
-# The pure-Python baseline. The constants are the native module's own values.
-
-RUNTIME_CONFIG_FILES = dict(native_edictor.RUNTIME_CONFIG_FILES)
+# The pure-Python side: the twins, which look their names up in their own
+# module namespaces at each call, as the native functions do.
+pure_coffer = twin.load("zelkor.mcp.coffer")
+pure_edictor = twin.load("zelkor.skills.services.edictor")
 RULE_MARKER = native_edictor.RULE_MARKER
-_RULE_SOURCE_RELATIVE = Path("zel-feedback") / "data" / "FEEDBACK_RULE.md"
-_DEFAULT_RULE_CONTENT = native_edictor._DEFAULT_RULE_CONTENT
-
-
-def get_credential_dir_for_key(api_key: str, base_root: Path) -> Path:
-    if type(api_key) is not str:
-        raise TypeError("api_key must be a str")
-    key_hash = hashlib.sha256(api_key.encode("utf-8")).hexdigest()[:16]
-    path = base_root / key_hash
-    path.mkdir(mode=0o700, parents=True, exist_ok=True)
-    path.chmod(0o700)
-    return path
-
-
-class Edictor:
-    def __init__(self, templates_dir: Path | None = None) -> None:
-        if templates_dir is None:
-            templates_dir = get_builtin_templates_dir()
-        self.templates_dir = templates_dir
-
-    def _load_rule_content(self) -> str | None:
-        rule_file = self.templates_dir / _RULE_SOURCE_RELATIVE
-        if rule_file.exists():
-            return rule_file.read_text(encoding="utf-8").strip()
-        return _DEFAULT_RULE_CONTENT.strip()
-
-    def inject(self, target_runtime: str, target_skills_dir: Path) -> Path | None:
-        if type(target_runtime) is not str:
-            raise TypeError("target_runtime must be a str")
-        config_filename = RUNTIME_CONFIG_FILES.get(target_runtime)
-        if not config_filename:
-            return None
-        config_path = target_skills_dir.parent / config_filename
-        if config_path.exists():
-            if RULE_MARKER in config_path.read_text(encoding="utf-8"):
-                return config_path
-        rule_content = self._load_rule_content()
-        if not rule_content:
-            return None
-        block = f"\n\n{RULE_MARKER}\n\n{rule_content}\n".encode("utf-8")
-        config_path.parent.mkdir(parents=True, exist_ok=True)
-        with config_path.open("ab", buffering=0) as f:
-            start = f.tell()
-            try:
-                view = memoryview(block)
-                written = 0
-                while written < len(block):
-                    written += f.write(view[written:])
-            except BaseException:
-                f.truncate(start)
-                raise
-        return config_path
 
 
 # ---------------------------------------------------------------------------
@@ -205,7 +153,7 @@ def make_workspace(root: Path, fresh_count: int) -> Workspace:
     credentials = root / "credentials_by_key"
     native_coffer.get_credential_dir_for_key("sk-bench-0001", credentials)
     with_rule = root / "templates_with_rule"
-    rule_file = with_rule / _RULE_SOURCE_RELATIVE
+    rule_file = with_rule / pure_edictor._RULE_SOURCE_RELATIVE
     rule_file.parent.mkdir(parents=True)
     rule_file.write_text(markdown_text(2000, seed=3) + "\n\n", encoding="utf-8")
     without_rule = root / "templates_without_rule"
@@ -342,14 +290,14 @@ class Case:
 
 def cases(ws: Workspace) -> list[Case]:
     native_default = native_edictor.Edictor(ws.templates_without_rule)
-    pure_default = Edictor(ws.templates_without_rule)
+    pure_default = pure_edictor.Edictor(ws.templates_without_rule)
     native_rule = native_edictor.Edictor(ws.templates_with_rule)
-    pure_rule = Edictor(ws.templates_with_rule)
+    pure_rule = pure_edictor.Edictor(ws.templates_with_rule)
     key = "sk-bench-0001"
     return [
         Case("get_credential_dir_for_key, existing dir",
              repeated(loop_coffer, native_coffer.get_credential_dir_for_key, key, ws.credentials),
-             repeated(loop_coffer, get_credential_dir_for_key, key, ws.credentials)),
+             repeated(loop_coffer, pure_coffer.get_credential_dir_for_key, key, ws.credentials)),
         Case("inject, marker present, 2 KB file",
              repeated(loop_inject, native_default, "claude", ws.small_marked),
              repeated(loop_inject, pure_default, "claude", ws.small_marked)),
@@ -362,10 +310,10 @@ def cases(ws: Workspace) -> list[Case]:
              cap=len(ws.fresh)),
         Case("Edictor(templates_dir)",
              repeated(loop_construct, native_edictor.Edictor, ws.templates_without_rule),
-             repeated(loop_construct, Edictor, ws.templates_without_rule)),
+             repeated(loop_construct, pure_edictor.Edictor, ws.templates_without_rule)),
         Case("Edictor() (default templates)",
              counted(loop_construct_default, native_edictor.Edictor),
-             counted(loop_construct_default, Edictor)),
+             counted(loop_construct_default, pure_edictor.Edictor)),
         Case("_load_rule_content, rule file",
              counted(loop_load_rule, native_rule),
              counted(loop_load_rule, pure_rule)),
@@ -374,7 +322,7 @@ def cases(ws: Workspace) -> list[Case]:
              counted(loop_load_rule, pure_default)),
         Case("binding error: get_credential_dir_for_key()",
              counted(loop_binding_error, native_coffer.get_credential_dir_for_key),
-             counted(loop_binding_error, get_credential_dir_for_key)),
+             counted(loop_binding_error, pure_coffer.get_credential_dir_for_key)),
         Case("binding error: injector.inject()",
              counted(loop_binding_error, native_default.inject),
              counted(loop_binding_error, pure_default.inject)),
@@ -396,22 +344,22 @@ def check_same_results(ws: Workspace) -> list[str]:
     key = "sk-bench-0001"
     compare("get_credential_dir_for_key",
             native_coffer.get_credential_dir_for_key(key, ws.credentials),
-            get_credential_dir_for_key(key, ws.credentials))
+            pure_coffer.get_credential_dir_for_key(key, ws.credentials))
     compare("Edictor().templates_dir",
-            native_edictor.Edictor().templates_dir, Edictor().templates_dir)
+            native_edictor.Edictor().templates_dir, pure_edictor.Edictor().templates_dir)
     for templates in (ws.templates_with_rule, ws.templates_without_rule):
         compare(f"_load_rule_content ({templates.name})",
                 native_edictor.Edictor(templates)._load_rule_content(),
-                Edictor(templates)._load_rule_content())
+                pure_edictor.Edictor(templates)._load_rule_content())
     for skills_dir in (ws.small_marked, ws.large_marked):
         config = skills_dir.parent / "CLAUDE.md"
         before = config.stat().st_size
         compare(f"inject ({skills_dir.parent.name})",
                 native_edictor.Edictor(ws.templates_without_rule).inject("claude", skills_dir),
-                Edictor(ws.templates_without_rule).inject("claude", skills_dir))
+                pure_edictor.Edictor(ws.templates_without_rule).inject("claude", skills_dir))
         compare(f"size of {config.name} after inject", config.stat().st_size, before)
     written = []
-    for cls in (native_edictor.Edictor, Edictor):
+    for cls in (native_edictor.Edictor, pure_edictor.Edictor):
         config = ws.fresh[0].parent / "CLAUDE.md"
         cls(ws.templates_without_rule).inject("claude", ws.fresh[0])
         written.append(config.read_bytes())
