@@ -15,6 +15,16 @@ WHEELHOUSE := $(BUILD)/wheel
 BUILD_CONFIG := -C build-dir=$(BUILD)/{wheel_tag} -C cmake.define.ZELKOR_WARNINGS_AS_ERRORS=ON
 SOURCES := $(shell find src python -type f) pyproject.toml CMakeLists.txt
 
+# pip leaves files open, which a debug interpreter reports (its warning
+# filters show ResourceWarning): lines that say nothing about this project.
+PIP := PYTHONWARNINGS=ignore::ResourceWarning $(PY) -m pip
+
+# Follows a `pip wheel --verbose` command: shows the compiler's progress,
+# one line a step; the whole output is in the log $(1), shown on failure.
+show_progress = 2>&1 | tee $(1) \
+	| { grep --line-buffered -E '^ *\[[0-9]+/[0-9]+\]' || true; } \
+	|| { cat $(1) >&2; echo "error: the build failed (its output: $(1))" >&2; exit 1; }
+
 # A recipe line with a pipeline fails when any command of it fails.
 SHELL := /bin/bash
 .SHELLFLAGS := -o pipefail -c
@@ -22,7 +32,9 @@ SHELL := /bin/bash
 .PHONY: help setup demo test test-all test-debian-root test-free-threaded test-clang bench wheel sanitize clean FORCE
 
 help: ## list the targets
-	@grep -E '^[a-z-]+:.*## ' $(MAKEFILE_LIST) | awk -F ':.*## ' '{ printf "  make %-17s %s\n", $$1, $$2 }'
+	@grep -E '^[a-z-]+:.*## ' $(MAKEFILE_LIST) | awk -F ':.*## ' \
+	    '{ name[NR] = $$1; text[NR] = $$2; if (length($$1) > width) width = length($$1) } \
+	     END { for (i = 1; i <= NR; i++) printf "  make %-*s  %s\n", width, name[i], text[i] }'
 
 setup: $(VENV)/.installed ## make the environment and install the package and test requirements
 
@@ -37,16 +49,15 @@ $(VENV)/.made-by-make: FORCE
 # is shown when it fails.
 $(VENV)/.installed: $(VENV)/.made-by-make $(SOURCES)
 	@echo "Installing pip and the build requirements into $(VENV)"
-	@$(PY) -m pip install --quiet --upgrade pip
+	@$(PIP) install --quiet --upgrade pip
 	@tools/install-build-requirements $(PY)
 	@echo "Building both modules (all of them the first time, about 20 s; later only what changed)"
 	@rm -rf $(WHEELHOUSE) && mkdir -p $(BUILD)
-	@$(PY) -m pip wheel --verbose --no-deps --no-build-isolation $(BUILD_CONFIG) -w $(WHEELHOUSE) . 2>&1 | tee $(BUILD)/wheel.log \
-	    | { grep --line-buffered -E '^ *\[[0-9]+/[0-9]+\]' || true; } \
-	    || { cat $(BUILD)/wheel.log >&2; echo "error: the build failed (its output: $(BUILD)/wheel.log)" >&2; exit 1; }
+	@$(PIP) wheel --verbose --no-deps --no-build-isolation $(BUILD_CONFIG) -w $(WHEELHOUSE) . \
+	    $(call show_progress,$(BUILD)/wheel.log)
 	@echo "Installing the package and its test requirements into $(VENV)"
-	@$(PY) -m pip install --quiet --force-reinstall --no-deps $(WHEELHOUSE)/*.whl
-	@$(PY) -m pip install --quiet $$($(PY) -c 'import sysconfig; print("--constraint tools/free-threaded-constraints.txt" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")') \
+	@$(PIP) install --quiet --force-reinstall --no-deps $(WHEELHOUSE)/*.whl
+	@$(PIP) install --quiet $$($(PY) -c 'import sysconfig; print("--constraint tools/free-threaded-constraints.txt" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")') \
 	    "$$(echo $(WHEELHOUSE)/*.whl)[test]"
 	@touch $@
 
@@ -107,10 +118,12 @@ bench: setup ## time both modules against pure Python (ARGS=--quick for a short 
 
 wheel: setup ## dist/: an sdist, and the manylinux wheel built from it (auditwheel)
 	@[ "$$(uname -s)" = Linux ] || { echo "error: make wheel repairs with auditwheel, on Linux only; elsewhere use cibuildwheel" >&2; exit 1; }
-	$(PY) -m pip install --quiet --group wheel
+	$(PIP) install --quiet --group wheel
 	rm -rf dist $(BUILD)/unrepaired
 	$(PY) -m build --sdist --outdir dist .
-	$(PY) -m pip wheel --quiet --no-deps -w $(BUILD)/unrepaired dist/*.tar.gz
+	@echo "Building the wheel from the sdist (all of it, about 20 s)"
+	@$(PIP) wheel --verbose --no-deps -w $(BUILD)/unrepaired dist/*.tar.gz \
+	    $(call show_progress,$(BUILD)/sdist-wheel.log)
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair --plat manylinux_2_17_$$(uname -m) -w dist $(BUILD)/unrepaired/*.whl
 	$(PY) -m auditwheel show dist/*.whl
 
