@@ -312,12 +312,18 @@ def copied_once(cls):
     return cls
 
 
+# What the compiler notes of a class statement's source (3.13 and later);
+# a compiled class has no source.
+SOURCE_NOTES = {"__firstlineno__", "__static_attributes__"}
+
 # What each tool a Python programmer points at the modules shows, native
 # against the twin (twin/).
 SEEN_AS_THE_TWIN = {
     "class signature": lambda m: str(inspect.signature(m.Edictor)),
     "class attributes": lambda m: [
-        (a.name, a.kind) for a in inspect.classify_class_attrs(copied_once(m.Edictor)) if a.defining_class is m.Edictor
+        (a.name, a.kind)
+        for a in inspect.classify_class_attrs(copied_once(m.Edictor))
+        if a.defining_class is m.Edictor and a.name not in SOURCE_NOTES
     ],
     "class help": lambda m: pydoc.render_doc(copied_once(m.Edictor), renderer=pydoc.plaintext),
     "methods": method_views,
