@@ -104,6 +104,24 @@ def binding_error(call, message, entry):
     error = failure(call)
     assert type(error) is TypeError and str(error) == message, error
     assert traceback.extract_tb(error.__traceback__)[-1].name == entry
+    return error
+
+
+# Each thread hands the frame of an entry to the next one, which changes it
+# as a debugger would while the first one goes on raising entries.
+handed = [None] * THREADS
+
+
+def debug_the_handed_frame(number, error):
+    frame = [frame for frame, _ in traceback.walk_tb(error.__traceback__)][-1]
+    assert (frame.f_trace, frame.f_trace_lines, frame.f_trace_opcodes, frame.f_locals) == (None, True, False, {})
+    handed[(number + 1) % THREADS] = frame
+    frame = handed[number]
+    handed[number] = None
+    if frame is not None:
+        frame.f_trace = lambda *args: None
+        frame.f_trace_lines = False
+        frame.f_locals["debugged"] = True
 
 
 def work(number, start):
@@ -119,7 +137,8 @@ def work(number, start):
         for _ in range(10):  # each reuses, or makes, the function's traceback frame
             binding_error(lambda: shared.inject("claude", skills, kw3=3), UNEXPECTED.format("inject", "kw3"), INJECT)
             binding_error(lambda: shared.inject(3), TAKES.format("inject", 3, 2), INJECT)
-        binding_error(lambda: Edictor(1, 2), "__init__() takes at most 2 positional arguments (3 given)", INIT)
+        error = binding_error(lambda: Edictor(1, 2), "__init__() takes at most 2 positional arguments (3 given)", INIT)
+        debug_the_handed_frame(number, error)
         refused = failure(lambda: shared.inject(Key("claude"), skills))
         assert type(refused) is TypeError and len(refused.__notes__) == 1
         refused = failure(lambda: get_dir(Key(key), root))
@@ -130,6 +149,13 @@ def work(number, start):
         error = failure(lambda: shared.inject("claude", FailingPath(failed) / "skills"))
         assert type(error) is OSError and error.errno == errno.EIO, error
         assert (failed / "CLAUDE.md").read_bytes() == b"mine"
+    # Binding errors of one function as fast as the threads can raise them,
+    # each traceback dropped at once: where a frame passes between threads.
+    for _ in range(ROUNDS * 10):
+        try:
+            get_dir()
+        except TypeError:
+            pass
 
 
 start = threading.Barrier(THREADS)

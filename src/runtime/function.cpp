@@ -119,6 +119,9 @@ bool initialise(Function& f, PyObject* module, const FunctionDecl& decl) noexcep
            (f.defaults = make_defaults(decl, f.required).release()) &&
            (f.annotations = make_annotations(decl).release()) &&
            (f.code = make_signature_code(decl, filename.get(), f.parameter_names, f.qualname).release()) &&
+#ifdef Py_GIL_DISABLED
+           (f.frame_key = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type))) &&
+#endif
            (f.traceback_code = make_traceback_code(decl, filename.get(), f.base.m_module).release());
 }
 

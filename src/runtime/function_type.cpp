@@ -36,8 +36,10 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(f.base.m_module);
     Py_VISIT(f.annotations);
     Py_VISIT(f.dict);
+#ifndef Py_GIL_DISABLED
     Py_VISIT(f.traceback_frame);
     Py_VISIT(f.traceback_locals);
+#endif
     return 0;
 }
 
@@ -47,8 +49,10 @@ void release_cycle_fields(Function& f) noexcept {
     Py_CLEAR(f.base.m_module);
     Py_CLEAR(f.annotations);
     Py_CLEAR(f.dict);
+#ifndef Py_GIL_DISABLED
     Py_CLEAR(f.traceback_frame);
     Py_CLEAR(f.traceback_locals);
+#endif
 }
 
 // Like a Python function's clear: what may hold a cycle is released, and the
@@ -86,6 +90,9 @@ void dealloc(PyObject* self) noexcept {
     Py_CLEAR(f.defaults);
     Py_CLEAR(f.code);
     Py_CLEAR(f.traceback_code);
+#ifdef Py_GIL_DISABLED
+    Py_CLEAR(f.frame_key);
+#endif
     PyObject_GC_Del(self);
     PyErr_SetRaisedException(raised);
 }

@@ -38,6 +38,11 @@ struct Function {
     PyObject* defaults;         // tuple of None, or None
     PyObject* code;             // what inspect reads the parameters from
     PyObject* traceback_code;   // names the traceback entry of a binding error
+#ifdef Py_GIL_DISABLED
+    // A plain object, hashed by identity: the key of the function's frame in
+    // each thread's dictionary (see traceback.cpp).
+    PyObject* frame_key;
+#endif
 
     // Released by the garbage collector's clear; a null one reads as None,
     // or as AttributeError where a Python function gives that. Any thread
@@ -46,8 +51,12 @@ struct Function {
     PyObject* doc;
     PyObject* annotations;      // dict; null after deletion
     PyObject* dict;
+#ifndef Py_GIL_DISABLED
+    // Guarded by the GIL (without it, each thread keeps its own frames: see
+    // traceback.cpp).
     PyObject* traceback_frame;  // the frame of the last binding error's entry
     PyObject* traceback_locals; // the locals dict that frame was made with
+#endif
 };
 static_assert(offsetof(Function, base) == 0, "a Function is a PyCFunctionObject");
 

@@ -5,6 +5,8 @@
 
 #include <frameobject.h>
 
+#include <atomic>
+
 namespace zelkor {
 namespace {
 
@@ -44,10 +46,9 @@ Ref frame_locals([[maybe_unused]] PyObject* frame, [[maybe_unused]] PyObject* ma
 // A frame object is the only thing a traceback entry can point to: it
 // carries the entry's file name, dotted name and line through its code, and
 // is never executed. Making one costs more than all the rest of a binding
-// error, so the function keeps the frame of its last entry and uses it again
-// once no traceback holds it any more, after putting back what code that
-// held it (a debugger, say) can have changed: its trace settings and its
-// locals.
+// error, so a frame is kept for the next entry and used again once no
+// traceback holds it any more, after putting back what code that held it
+// (a debugger, say) can have changed: its trace settings and its locals.
 bool reset(PyObject* frame, PyObject* locals) noexcept {
     if (!set_frame_attribute(frame, f_trace, Py_None) ||
         !set_frame_attribute(frame, f_trace_lines, Py_True) ||
@@ -63,50 +64,98 @@ bool reset(PyObject* frame, PyObject* locals) noexcept {
     return true;
 }
 
+// A new frame for the function's entry, and the locals dict it is made with.
+Ref new_frame(Function& function, Ref& locals) noexcept {
+    auto* code = reinterpret_cast<PyCodeObject*>(function.traceback_code);
+    locals = Ref::steal(PyDict_New());
+    return locals ? Ref::steal(reinterpret_cast<PyObject*>(
+                        PyFrame_New(PyThreadState_Get(), code, function.globals, locals.get())))
+                  : Ref();
+}
+
+// Keeps a new frame and its locals for the function's next entry.
+using Keep = bool (*)(Function& function, PyObject* frame, PyObject* locals);
+
+// The kept frame, reset, or a new one that is kept from now on.
+Ref reused_or_new(Ref frame, PyObject* made_with, Keep keep, Function& function) noexcept {
+    if (frame) {
+        // Held: the reset may run other code, even this function.
+        Ref locals = frame_locals(frame.get(), made_with);
+        return locals && reset(frame.get(), locals.get()) ? std::move(frame) : Ref();
+    }
+    Ref locals;
+    frame = new_frame(function, locals);
+    return frame && keep(function, frame.get(), locals.get()) ? std::move(frame) : Ref();
+}
+
+#ifdef Py_GIL_DISABLED
+
+// Without the GIL, each thread keeps its own frame for each function, in the
+// thread state's dictionary under the function's frame key: only the
+// thread that made a frame resets it, so threads never wait for each other,
+// and the frame lives as long as the thread.
+
+// Whether nothing holds `frame`, which this thread made, but this thread's
+// dictionary and the reference taken from it. Other threads change only the
+// frame's shared count, each by an atomic read-modify-write that releases
+// what it did to the frame (a debugger's f_trace, say); reading the count
+// with acquire ordering puts all of that before this thread's reset.
+bool held_only_here(PyObject* frame) noexcept {
+    const Py_ssize_t shared = std::atomic_ref(frame->ob_ref_shared).load(std::memory_order_acquire);
+    return shared == 0 && Py_REFCNT(frame) == 2;
+}
+
+bool keep_frame(Function& function, PyObject* frame, PyObject*) noexcept {
+    PyObject* kept_frames = PyThreadState_GetDict();
+    // Without a dictionary (it could not be made), the frame is not kept.
+    return kept_frames == nullptr || PyDict_SetItem(kept_frames, function.frame_key, frame) == 0;
+}
+
+Ref entry_frame(Function& function) noexcept {
+    PyObject* kept_frames = PyThreadState_GetDict();
+    PyObject* found = nullptr;
+    if (kept_frames != nullptr && PyDict_GetItemRef(kept_frames, function.frame_key, &found) < 0) {
+        return {};
+    }
+    Ref frame = Ref::steal(found);
+    if (frame && !held_only_here(frame.get())) {
+        frame = Ref();
+    }
+    return reused_or_new(std::move(frame), nullptr, keep_frame, function);
+}
+
+#else
+
+// With the GIL, the function keeps the frame of its last entry (and the
+// locals it was made with), for whichever thread needs one next.
+
 // The function's kept frame and the locals it was made with, if nothing
-// else holds the frame. Held from here on, so no other thread takes it: the
-// function's fields are guarded by its critical section.
+// else holds the frame.
 bool take_kept_frame(Function& function, Ref& frame, Ref& made_with) noexcept {
-    Py_BEGIN_CRITICAL_SECTION(&function.base);
     if (PyObject* kept = function.traceback_frame; kept != nullptr && Py_REFCNT(kept) == 1) {
         frame = Ref::borrow(kept);
         made_with = Ref::borrow(function.traceback_locals);
     }
-    Py_END_CRITICAL_SECTION();
     return static_cast<bool>(frame);
 }
 
 // Keeps `frame` and its locals in the function, in place of the ones before.
-void keep_frame(Function& function, PyObject* frame, PyObject* locals) noexcept {
-    PyObject* old_frame;
-    PyObject* old_locals;
-    Py_BEGIN_CRITICAL_SECTION(&function.base);
-    old_frame = std::exchange(function.traceback_frame, Py_NewRef(frame));
-    old_locals = std::exchange(function.traceback_locals, Py_NewRef(locals));
-    Py_END_CRITICAL_SECTION();
-    // Released outside the critical section: releasing may run other code.
+bool keep_frame(Function& function, PyObject* frame, PyObject* locals) noexcept {
+    PyObject* old_frame = std::exchange(function.traceback_frame, Py_NewRef(frame));
+    PyObject* old_locals = std::exchange(function.traceback_locals, Py_NewRef(locals));
+    // Released last: releasing may run other code.
     Py_XDECREF(old_frame);
     Py_XDECREF(old_locals);
+    return true;
 }
 
-// The function's frame if nothing else holds it, reset; otherwise a new
-// one, which the function keeps from now on.
 Ref entry_frame(Function& function) noexcept {
-    if (Ref frame, made_with; take_kept_frame(function, frame, made_with)) {
-        // Held: the reset may run other code, even this function.
-        Ref locals = frame_locals(frame.get(), made_with.get());
-        return locals && reset(frame.get(), locals.get()) ? std::move(frame) : Ref();
-    }
-    auto* code = reinterpret_cast<PyCodeObject*>(function.traceback_code);
-    Ref locals = Ref::steal(PyDict_New());
-    Ref frame = locals ? Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-                             PyThreadState_Get(), code, function.globals, locals.get())))
-                       : Ref();
-    if (frame) {
-        keep_frame(function, frame.get(), locals.get());
-    }
-    return frame;
+    Ref frame, made_with;
+    take_kept_frame(function, frame, made_with);
+    return reused_or_new(std::move(frame), made_with.get(), keep_frame, function);
 }
+
+#endif
 
 }  // namespace
 
