@@ -143,6 +143,12 @@ Ref make_function(PyObject* module, const FunctionDecl& decl, Placement placemen
         return {};
     }
     PyObject_GC_Track(f);
+#if PY_VERSION_HEX >= 0x030E0000
+    // Without the GIL, threads that load the function then leave its
+    // reference count alone, as they do for Python functions (3.13 only
+    // does that for its own objects). A no-op with the GIL.
+    PyUnstable_Object_EnableDeferredRefcount(function.get());
+#endif
     return function;
 }
 
