@@ -9,7 +9,12 @@ same code written in Python, shared with the tests):
   a 10 MB one with the marker near the end) and on a file that does not exist;
 - ``Edictor()`` with an explicit templates folder and with the default;
 - ``_load_rule_content`` with and without a rule file in the templates;
-- a call with no arguments, which fails binding with a ``TypeError``.
+- a call with no arguments, which fails binding with a ``TypeError``, and
+  one with None for a ``str``, which fails its type check.
+
+On a free-threaded interpreter it also runs each operation that leaves the
+files as they were in one thread and in one thread per core, the same total
+number of calls, and prints the speed-up of each side.
 
 Each figure is the median over several rounds of the mean time per call in a
 round; rounds of the two sides alternate, so drift hits both alike, and the
@@ -40,7 +45,9 @@ import shutil
 import statistics
 import subprocess
 import sys
+import sysconfig
 import tempfile
+import threading
 from dataclasses import dataclass
 from pathlib import Path
 from time import perf_counter_ns
@@ -211,6 +218,14 @@ def loop_binding_error(function, count):
             pass
 
 
+def loop_type_error(function, first, count):
+    for _ in range(count):
+        try:
+            function(None, first)
+        except TypeError:
+            pass
+
+
 def loop_floor(floor, paths):
     for path in paths:
         floor(path)
@@ -288,6 +303,10 @@ class Case:
     cap: int = 1 << 20
 
 
+def type_error(function, first) -> Runner:
+    return lambda n: timed(loop_type_error, function, first, n)
+
+
 def cases(ws: Workspace) -> list[Case]:
     native_default = native_edictor.Edictor(ws.templates_without_rule)
     pure_default = pure_edictor.Edictor(ws.templates_without_rule)
@@ -326,7 +345,22 @@ def cases(ws: Workspace) -> list[Case]:
         Case("binding error: injector.inject()",
              counted(loop_binding_error, native_default.inject),
              counted(loop_binding_error, pure_default.inject)),
+        Case("type error: get_credential_dir_for_key(None, root)",
+             type_error(native_coffer.get_credential_dir_for_key, ws.credentials),
+             type_error(pure_coffer.get_credential_dir_for_key, ws.credentials)),
+        Case("type error: injector.inject(None, skills)",
+             type_error(native_default.inject, ws.small_marked),
+             type_error(pure_default.inject, ws.small_marked)),
     ]
+
+
+# Operations whose calls may run in several threads at once: each call
+# leaves the files as they were.
+SCALED = {"get_credential_dir_for_key, existing dir", "inject, marker present, 2 KB file",
+          "Edictor(templates_dir)", "Edictor() (default templates)", "_load_rule_content, rule file",
+          "_load_rule_content, built-in text", "binding error: get_credential_dir_for_key()",
+          "binding error: injector.inject()", "type error: get_credential_dir_for_key(None, root)",
+          "type error: injector.inject(None, skills)"}
 
 
 # ---------------------------------------------------------------------------
@@ -401,10 +435,11 @@ class Settings:
     target_ns: int  # length of one round
     fresh_files: int
     import_runs: int
+    scaling_rounds: int
 
 
-FULL = Settings(rounds=25, target_ns=40_000_000, fresh_files=4096, import_runs=21)
-QUICK = Settings(rounds=5, target_ns=5_000_000, fresh_files=512, import_runs=5)
+FULL = Settings(rounds=25, target_ns=40_000_000, fresh_files=4096, import_runs=21, scaling_rounds=5)
+QUICK = Settings(rounds=5, target_ns=5_000_000, fresh_files=512, import_runs=5, scaling_rounds=3)
 
 
 def us(ns: float) -> str:
@@ -419,6 +454,54 @@ def report_operations(ws: Workspace, settings: Settings) -> None:
         native, pure = measure([case.native, case.pure], n, settings.rounds)
         print(f"{case.name:46} {us(native)} {us(pure)} {native / pure:14.3f}  "
               f"{settings.rounds} x {n}")
+
+
+def in_threads(runner: Runner, n: int, threads: int) -> int:
+    """Nanoseconds from a common start until `threads` threads, each making
+    its share of n calls, have all finished; the collector is off meanwhile."""
+    gc.collect()
+    start = threading.Barrier(threads + 1)
+
+    def work() -> None:
+        start.wait()
+        runner(n // threads)
+
+    workers = [threading.Thread(target=work) for _ in range(threads)]
+    for worker in workers:
+        worker.start()
+    gc.disable()
+    try:
+        start.wait()
+        began = perf_counter_ns()
+        for worker in workers:
+            worker.join()
+        return perf_counter_ns() - began
+    finally:
+        gc.enable()
+
+
+def report_scaling(ws: Workspace, settings: Settings) -> None:
+    """Without the GIL: each operation in 1 thread and in one per core, the
+    same total number of calls; the speed-up is the best 1-thread time over
+    the best many-thread time."""
+    threads = os.cpu_count() or 1
+    print(f"\nwithout the GIL: {threads} threads against 1, the same total number of calls, "
+          f"best of {settings.scaling_rounds} rounds")
+    print(f"{'operation':50} {'compiled x':>10} {'pure x':>8}  {'compiled µs 1/' + str(threads):>18} "
+          f"{'pure µs 1/' + str(threads):>18}")
+    for case in cases(ws):
+        if case.name not in SCALED:
+            continue
+        n = calibrate(case.pure, settings.target_ns, case.cap) * threads
+        row = []
+        for runner in (case.native, case.pure):
+            runner(n // threads)  # warm up
+            one = min(in_threads(runner, n, 1) for _ in range(settings.scaling_rounds))
+            many = min(in_threads(runner, n, threads) for _ in range(settings.scaling_rounds))
+            row.append((one / many, one / n, many / n))
+        (native_x, native_one, native_many), (pure_x, pure_one, pure_many) = row
+        print(f"{case.name:50} {native_x:10.2f} {pure_x:8.2f}  {us(native_one)}/{us(native_many).strip():<5} "
+              f"{us(pure_one)}/{us(pure_many).strip():<5}")
 
 
 def report_floor(ws: Workspace, settings: Settings) -> None:
@@ -460,6 +543,8 @@ def main() -> None:
         for problem in check_same_results(ws):
             print(f"MISMATCH {problem}")
         report_operations(ws, settings)
+        if sysconfig.get_config_var("Py_GIL_DISABLED"):
+            report_scaling(ws, settings)
         report_floor(ws, settings)
     finally:
         shutil.rmtree(root)
