@@ -434,41 +434,9 @@ def caught(call, tmp_path):
 @pytest.mark.parametrize("kind", ["caller", "generator", "coroutine"])
 @pytest.mark.parametrize("call, chain", [c[1:] for c in FAILING_CALLS], ids=[c[0] for c in FAILING_CALLS])
 def test_handled_exception_of_each_frame_is_kept(tmp_path, monkeypatch, kind, call, chain):
-    # The frame that catches the error runs on after its caller's except
-    # block has ended, and handles nothing then, as in Python.
-    def generator():
-        yield caught(call, tmp_path)
-        yield sys.exception()
-
-    async def coroutine():
-        error = caught(call, tmp_path)
-        await suspend()
-        return error, sys.exception()
-
     monkeypatch.setattr(FaultyPath, "overrides", {})
-    if kind == "caller":  # the call made in the caller's own except block
-        try:
-            raise KeyError("the caller's")
-        except KeyError as callers:
-            error = caught(call, tmp_path)
-            assert sys.exception() is callers
-            with pytest.raises(KeyError) as reraised:
-                raise
-            assert reraised.value is callers
-        assert context_chain(error) == (chain, False)
-        return
-    frame = generator() if kind == "generator" else coroutine()
-    try:
-        raise KeyError("the caller's")
-    except KeyError as callers:
-        first = frame.send(None)
-        assert sys.exception() is callers
-    try:
-        second = frame.send(None)
-    except StopIteration as stop:
-        first, second = stop.value
-    assert second is None
-    assert context_chain(first) == (chain, False)
+    error = raised_in(kind, lambda _: call(tmp_path), KeyError("the caller's"))
+    assert context_chain(error) == (chain, False)
 
 
 # The append's clean-up (truncating the file after the write failed with W)
@@ -550,7 +518,9 @@ def described(error, known):
 def raised_in(kind, call, handled):
     """What `call` raises, made in the caller's frame, a generator or a
     coroutine, while the caller handles `handled`; every frame's handled
-    exception stays what it was."""
+    exception stays what it was. The generator and the coroutine run on after
+    the caller's except block has ended, and handle nothing then, as in
+    Python."""
 
     def generator():
         yield caught(call, None)
@@ -569,6 +539,9 @@ def raised_in(kind, call, handled):
         except BaseException:
             result = step()
             assert sys.exception() is handled
+            with pytest.raises(BaseException) as reraised:
+                raise
+            assert reraised.value is handled
             return result
 
     if kind == "caller":

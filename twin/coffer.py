@@ -4,13 +4,13 @@
 凭证物理隔离。
 """
 
-from __future__ import annotations
-
 import hashlib
 from pathlib import Path
 
+from twin.checks import _exact_str
 
-def get_credential_dir_for_key(api_key: str, base_root: Path) -> Path:
+
+def get_credential_dir_for_key(api_key: "str", base_root: "Path") -> "Path":
     """将 API Key 映射为固定长度的目录名。
 
     使用 SHA256 前 16 位作为目录名，避免特殊字符问题，
@@ -29,15 +29,6 @@ def get_credential_dir_for_key(api_key: str, base_root: Path) -> Path:
     path.mkdir(mode=0o700, parents=True, exist_ok=True)
     path.chmod(0o700)
     return path
-
-
-# What the native module checks before the body runs.
-def _exact_str(name, value):
-    if type(value) is not str:
-        error = TypeError(f"Argument '{name}' has incorrect type (expected str, got {type(value).__name__})")
-        if isinstance(value, str):
-            error.add_note("Subclasses of str are refused here: pass a plain str, for example str(value).")
-        raise error
 
 
 __test__ = {}

@@ -4,11 +4,10 @@
 追加【铁律】工具调用失败自动反馈。支持幂等检测和跨平台路径。
 """
 
-from __future__ import annotations
-
 import sys
 from pathlib import Path
 
+from twin.checks import _exact_str, _str_or_none
 from zelkor.skills.packaging import get_builtin_templates_dir
 
 RUNTIME_CONFIG_FILES = {
@@ -31,9 +30,10 @@ class Edictor:
         config_path = injector.inject("claude", Path.home() / ".claude" / "skills")
     """
 
-    # Each method starts on the line where the native one says it does.
+    # Each method starts on the line where the native one says it does; the
+    # annotations are text, as the native ones are.
 
-    def __init__(self, templates_dir: Path | None = None) -> None:
+    def __init__(self, templates_dir: "Path | None" = None) -> "None":
         """初始化注入器。
 
         Args:
@@ -44,7 +44,7 @@ class Edictor:
         self.templates_dir = templates_dir
 
 
-    def inject(self, target_runtime: str, target_skills_dir: Path) -> Path | None:
+    def inject(self, target_runtime: "str", target_skills_dir: "Path") -> "Path | None":
         """向编辑器配置文件追加反馈铁律。
 
         逻辑：
@@ -85,7 +85,7 @@ class Edictor:
 
 
 
-    def _load_rule_content(self) -> str | None:
+    def _load_rule_content(self) -> "str | None":
         """从 zel-feedback Skill 模板加载铁律 Markdown 内容。
 
         优先读取 FEEDBACK_RULE.md，文件不存在时回退到内置硬编码内容。
@@ -122,21 +122,6 @@ _DEFAULT_RULE_CONTENT = """\
 """
 
 __test__ = {}
-
-
-# What the native module checks before and after a body runs.
-def _exact_str(name, value):
-    if type(value) is not str:
-        error = TypeError(f"Argument '{name}' has incorrect type (expected str, got {type(value).__name__})")
-        if isinstance(value, str):
-            error.add_note("Subclasses of str are refused here: pass a plain str, for example str(value).")
-        raise error
-
-
-def _str_or_none(result):
-    if result is not None and type(result) is not str:
-        raise TypeError(f"Expected str, got {type(result).__name__}")
-    return result
 
 
 # The native module's append: the existing bytes are never rewritten, and a
