@@ -10,20 +10,14 @@ Function* as_function(PyObject* object) noexcept {
     return reinterpret_cast<Function*>(object);
 }
 
-// Through an instance: a bound method. Through the class: the function itself.
-PyObject* descr_get_module_level(PyObject* self, PyObject* instance, PyObject*) noexcept {
+// Through an instance: a bound method, made by `bind`. Through the class:
+// the function itself.
+template <PyObject* (*bind)(PyObject* function, PyObject* instance)>
+PyObject* descr_get(PyObject* self, PyObject* instance, PyObject*) noexcept {
     if (instance == nullptr || instance == Py_None) {
         return Py_NewRef(self);
     }
-    return bind_method(self, instance);
-}
-
-// The same, with the interpreter's own method type, as for a Python function.
-PyObject* descr_get_class_body(PyObject* self, PyObject* instance, PyObject*) noexcept {
-    if (instance == nullptr || instance == Py_None) {
-        return Py_NewRef(self);
-    }
-    return PyMethod_New(self, instance);
+    return bind(self, instance);
 }
 
 int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
@@ -149,7 +143,8 @@ PyTypeObject* make_type(PyObject* module_name, Placement placement) noexcept {
     type.tp_clear = clear;
     type.tp_repr = repr;
     type.tp_call = PyVectorcall_Call;
-    type.tp_descr_get = module_level ? descr_get_module_level : descr_get_class_body;
+    // A function defined in a class binds as a Python function does.
+    type.tp_descr_get = module_level ? descr_get<bind_method> : descr_get<PyMethod_New>;
     // Compared and hashed by identity, as functions are: the built-in
     // function's own rules compare what `m_self` and `m_ml` point to.
     type.tp_hash = PyBaseObject_Type.tp_hash;

@@ -73,11 +73,12 @@ Ref new_frame(Function& function, Ref& locals) noexcept {
                   : Ref();
 }
 
-// Keeps a new frame and its locals for the function's next entry.
-using Keep = bool (*)(Function& function, PyObject* frame, PyObject* locals);
+// Keeps a new frame and its locals for the function's next entry (below,
+// one way with the GIL and one without).
+bool keep_frame(Function& function, PyObject* frame, PyObject* locals) noexcept;
 
 // The kept frame, reset, or a new one that is kept from now on.
-Ref reused_or_new(Ref frame, PyObject* made_with, Keep keep, Function& function) noexcept {
+Ref reused_or_new(Ref frame, PyObject* made_with, Function& function) noexcept {
     if (frame) {
         // Held: the reset may run other code, even this function.
         Ref locals = frame_locals(frame.get(), made_with);
@@ -85,7 +86,7 @@ Ref reused_or_new(Ref frame, PyObject* made_with, Keep keep, Function& function)
     }
     Ref locals;
     frame = new_frame(function, locals);
-    return frame && keep(function, frame.get(), locals.get()) ? std::move(frame) : Ref();
+    return frame && keep_frame(function, frame.get(), locals.get()) ? std::move(frame) : Ref();
 }
 
 #ifdef Py_GIL_DISABLED
@@ -121,7 +122,7 @@ Ref entry_frame(Function& function) noexcept {
     if (frame && !held_only_here(frame.get())) {
         frame = Ref();
     }
-    return reused_or_new(std::move(frame), nullptr, keep_frame, function);
+    return reused_or_new(std::move(frame), nullptr, function);
 }
 
 #else
@@ -152,7 +153,7 @@ bool keep_frame(Function& function, PyObject* frame, PyObject* locals) noexcept 
 Ref entry_frame(Function& function) noexcept {
     Ref frame, made_with;
     take_kept_frame(function, frame, made_with);
-    return reused_or_new(std::move(frame), made_with.get(), keep_frame, function);
+    return reused_or_new(std::move(frame), made_with.get(), function);
 }
 
 #endif
