@@ -9,8 +9,9 @@ same code written in Python, shared with the tests):
   a 10 MB one with the marker near the end) and on a file that does not exist;
 - ``Edictor()`` with an explicit templates folder and with the default;
 - ``_load_rule_content`` with and without a rule file in the templates;
-- a call with no arguments, which fails binding with a ``TypeError``, and
-  one with None for a ``str``, which fails its type check.
+- a call with no arguments, which fails binding with a ``TypeError`` (also
+  through the bound method of ``get_credential_dir_for_key`` put in a class),
+  and one with None for a ``str``, which fails its type check.
 
 On a free-threaded interpreter it also runs each operation that leaves the
 files as they were in one thread and in one thread per core, the same total
@@ -218,6 +219,14 @@ def loop_binding_error(function, count):
             pass
 
 
+def loop_method_binding_error(holder, count):
+    for _ in range(count):
+        try:
+            holder.get_dir()  # bound to holder, which takes the first parameter
+        except TypeError:
+            pass
+
+
 def loop_type_error(function, first, count):
     for _ in range(count):
         try:
@@ -307,6 +316,11 @@ def type_error(function, first) -> Runner:
     return lambda n: timed(loop_type_error, function, first, n)
 
 
+def holder_of(function):
+    """An instance of a class that holds `function`: holder.get_dir is a bound method."""
+    return type("Holder", (), {"get_dir": function})()
+
+
 def cases(ws: Workspace) -> list[Case]:
     native_default = native_edictor.Edictor(ws.templates_without_rule)
     pure_default = pure_edictor.Edictor(ws.templates_without_rule)
@@ -345,6 +359,9 @@ def cases(ws: Workspace) -> list[Case]:
         Case("binding error: injector.inject()",
              counted(loop_binding_error, native_default.inject),
              counted(loop_binding_error, pure_default.inject)),
+        Case("binding error: holder.get_dir() (bound method)",
+             counted(loop_method_binding_error, holder_of(native_coffer.get_credential_dir_for_key)),
+             counted(loop_method_binding_error, holder_of(pure_coffer.get_credential_dir_for_key))),
         Case("type error: get_credential_dir_for_key(None, root)",
              type_error(native_coffer.get_credential_dir_for_key, ws.credentials),
              type_error(pure_coffer.get_credential_dir_for_key, ws.credentials)),
@@ -359,7 +376,8 @@ def cases(ws: Workspace) -> list[Case]:
 SCALED = {"get_credential_dir_for_key, existing dir", "inject, marker present, 2 KB file",
           "Edictor(templates_dir)", "Edictor() (default templates)", "_load_rule_content, rule file",
           "_load_rule_content, built-in text", "binding error: get_credential_dir_for_key()",
-          "binding error: injector.inject()", "type error: get_credential_dir_for_key(None, root)",
+          "binding error: injector.inject()", "binding error: holder.get_dir() (bound method)",
+          "type error: get_credential_dir_for_key(None, root)",
           "type error: injector.inject(None, skills)"}
 
 
@@ -447,12 +465,12 @@ def us(ns: float) -> str:
 
 
 def report_operations(ws: Workspace, settings: Settings) -> None:
-    print(f"{'operation (median per call)':46} {'compiled µs':>12} {'pure µs':>12} "
+    print(f"{'operation (median per call)':52} {'compiled µs':>12} {'pure µs':>12} "
           f"{'compiled/pure':>14}  rounds x calls")
     for case in cases(ws):
         n = calibrate(case.pure, settings.target_ns, case.cap)
         native, pure = measure([case.native, case.pure], n, settings.rounds)
-        print(f"{case.name:46} {us(native)} {us(pure)} {native / pure:14.3f}  "
+        print(f"{case.name:52} {us(native)} {us(pure)} {native / pure:14.3f}  "
               f"{settings.rounds} x {n}")
 
 
