@@ -431,7 +431,7 @@ def caught(call, tmp_path):
         return error
 
 
-@pytest.mark.parametrize("kind", ["caller", "generator", "coroutine"])
+@pytest.mark.parametrize("kind", ["caller", "generator", "coroutine", "thrown"])
 @pytest.mark.parametrize("call, chain", [c[1:] for c in FAILING_CALLS], ids=[c[0] for c in FAILING_CALLS])
 def test_handled_exception_of_each_frame_is_kept(tmp_path, monkeypatch, kind, call, chain):
     monkeypatch.setattr(FaultyPath, "overrides", {})
@@ -520,7 +520,7 @@ def raised_in(kind, call, handled):
     coroutine, while the caller handles `handled`; every frame's handled
     exception stays what it was. The generator and the coroutine run on after
     the caller's except block has ended, and handle nothing then, as in
-    Python."""
+    Python; a generator that `handled` was thrown into still handles it."""
 
     def generator():
         yield caught(call, None)
@@ -544,8 +544,21 @@ def raised_in(kind, call, handled):
             assert reraised.value is handled
             return result
 
+    def handler():
+        try:
+            yield
+        except BaseException:
+            yield caught(call, None)
+            yield sys.exception()
+
     if kind == "caller":
         return handling(lambda: caught(call, None))
+    if kind == "thrown":  # the generator handles the very object its caller handles
+        frame = handler()
+        next(frame)
+        first = handling(lambda: frame.throw(sys.exception()))
+        assert next(frame) is handled
+        return first
     frame = generator() if kind == "generator" else coroutine()
     first = handling(lambda: frame.send(None))
     try:

@@ -10,13 +10,12 @@ namespace zelkor {
 // handled before when it ends, as the block does on exit.
 //
 // The interpreter keeps the handled exception per generator and coroutine
-// as well as per thread; its C API reads the innermost one that is set but
-// writes the innermost one of all. Putting back what was read would give a
-// generator its caller's exception, so the innermost one is put back as it
-// was: cleared, then set again only if clearing it changed what is read.
-// (Cleared stays cleared where a generator handles the very object its
-// caller handles too; only that generator's sys.exception() after it is
-// resumed elsewhere can tell.)
+// as well as per thread, in a stack of slots; its C API reads the innermost
+// slot that is set but writes the innermost one of all, and so cannot put
+// back an empty innermost slot over a set outer one (a generator that
+// handles the very object its caller handles would lose it). The scope
+// therefore works on the innermost slot itself: what it held, empty
+// included, is what it holds again afterwards.
 class HandledScope {
 public:
     explicit HandledScope(PyObject* error) noexcept;
@@ -25,7 +24,7 @@ public:
     HandledScope& operator=(const HandledScope&) = delete;
 
 private:
-    Ref previous_;
+    Ref previous_;  // what the innermost slot held; empty if it was empty
 };
 
 // Runs `body` as Python runs
