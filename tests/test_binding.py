@@ -107,6 +107,13 @@ def test_binding_errors_share_nothing_through_their_frames():
     later = entry_frame()
     assert (later.f_trace, later.f_trace_lines, later.f_trace_opcodes, later.f_locals) == (None, True, False, {})
     assert kept() is None
+    # A reader that keeps the frame's locals, not the frame, keeps them as
+    # they are, and shares them with no later frame.
+    reader = later.f_locals
+    reader["note"] = "mine"
+    del later
+    gc.collect()
+    assert (entry_frame().f_locals, reader) == ({}, {"note": "mine"})
 
 
 @pytest.mark.parametrize(

@@ -205,6 +205,7 @@ def test_reference_counts_and_memory_stay_flat(tmp_path):
     for case_id, function, args, kwargs, expected, context in cases:
         with context:
             result = call_many(function, args, kwargs, expected, WARM_UP)
+            gc.collect()  # earlier tests' garbage may hold what is tracked
             before = [sys.getrefcount(o) for o in tracked(function, args, kwargs)]
             result_refs = sys.getrefcount(result)
             growth[case_id] = growth_per_batch(lambda: call_many(function, args, kwargs, expected, CALLS))

@@ -73,16 +73,25 @@ Ref new_frame(Function& function, Ref& locals) noexcept {
                   : Ref();
 }
 
-// Keeps a new frame and its locals for the function's next entry (below,
-// one way with the GIL and one without).
+// Keeps a new frame and its locals for the function's next entry, and tells
+// whether nothing but its keepers holds a kept frame's locals (below, one
+// way with the GIL and one without).
 bool keep_frame(Function& function, PyObject* frame, PyObject* locals) noexcept;
+bool held_only_by_keepers(PyObject* locals) noexcept;
 
-// The kept frame, reset, or a new one that is kept from now on.
+// The kept frame, reset, or a new one that is kept from now on. A frame
+// whose locals someone else holds (a reader that kept f_locals) is left to
+// them, so that what they hold is neither cleared nor shared.
 Ref reused_or_new(Ref frame, PyObject* made_with, Function& function) noexcept {
     if (frame) {
         // Held: the reset may run other code, even this function.
         Ref locals = frame_locals(frame.get(), made_with);
-        return locals && reset(frame.get(), locals.get()) ? std::move(frame) : Ref();
+        if (!locals) {
+            return {};
+        }
+        if (held_only_by_keepers(locals.get())) {
+            return reset(frame.get(), locals.get()) ? std::move(frame) : Ref();
+        }
     }
     Ref locals;
     frame = new_frame(function, locals);
@@ -96,14 +105,20 @@ Ref reused_or_new(Ref frame, PyObject* made_with, Function& function) noexcept {
 // thread that made a frame resets it, so threads never wait for each other,
 // and the frame lives as long as the thread.
 
-// Whether nothing holds `frame`, which this thread made, but this thread's
-// dictionary and the reference taken from it. Other threads change only the
-// frame's shared count, each by an atomic read-modify-write that releases
-// what it did to the frame (a debugger's f_trace, say); reading the count
-// with acquire ordering puts all of that before this thread's reset.
-bool held_only_here(PyObject* frame) noexcept {
-    const Py_ssize_t shared = std::atomic_ref(frame->ob_ref_shared).load(std::memory_order_acquire);
-    return shared == 0 && Py_REFCNT(frame) == 2;
+// Whether nothing holds `object`, which this thread made, but the
+// `references` this thread knows of. Other threads change only the object's
+// shared count, each by an atomic read-modify-write that releases what it
+// did to the object (a debugger's f_trace, a reader's entry in the locals);
+// reading the count with acquire ordering puts all of that before this
+// thread's reset.
+bool held_only_here(PyObject* object, Py_ssize_t references) noexcept {
+    const Py_ssize_t shared = std::atomic_ref(object->ob_ref_shared).load(std::memory_order_acquire);
+    return shared == 0 && Py_REFCNT(object) == references;
+}
+
+// The frame's reference and the one taken from it.
+bool held_only_by_keepers(PyObject* locals) noexcept {
+    return held_only_here(locals, 2);
 }
 
 bool keep_frame(Function& function, PyObject* frame, PyObject*) noexcept {
@@ -118,8 +133,9 @@ Ref entry_frame(Function& function) noexcept {
     if (kept_frames != nullptr && PyDict_GetItemRef(kept_frames, function.frame_key, &found) < 0) {
         return {};
     }
+    // Held by this thread's dictionary and by `frame`.
     Ref frame = Ref::steal(found);
-    if (frame && !held_only_here(frame.get())) {
+    if (frame && !held_only_here(frame.get(), 2)) {
         frame = Ref();
     }
     return reused_or_new(std::move(frame), nullptr, function);
@@ -127,17 +143,12 @@ Ref entry_frame(Function& function) noexcept {
 
 #else
 
-// With the GIL, the function keeps the frame of its last entry (and the
-// locals it was made with), for whichever thread needs one next.
+// With the GIL, the function keeps the frame of its last entry and the
+// locals it was made with, for whichever thread needs one next.
 
-// The function's kept frame and the locals it was made with, if nothing
-// else holds the frame.
-bool take_kept_frame(Function& function, Ref& frame, Ref& made_with) noexcept {
-    if (PyObject* kept = function.traceback_frame; kept != nullptr && Py_REFCNT(kept) == 1) {
-        frame = Ref::borrow(kept);
-        made_with = Ref::borrow(function.traceback_locals);
-    }
-    return static_cast<bool>(frame);
+// The frame's reference, the function's and the one taken from it.
+bool held_only_by_keepers(PyObject* locals) noexcept {
+    return Py_REFCNT(locals) == 3;
 }
 
 // Keeps `frame` and its locals in the function, in place of the ones before.
@@ -150,10 +161,11 @@ bool keep_frame(Function& function, PyObject* frame, PyObject* locals) noexcept 
     return true;
 }
 
+// The kept frame, if nothing else holds it.
 Ref entry_frame(Function& function) noexcept {
-    Ref frame, made_with;
-    take_kept_frame(function, frame, made_with);
-    return reused_or_new(std::move(frame), made_with.get(), function);
+    PyObject* kept = function.traceback_frame;
+    Ref frame = kept != nullptr && Py_REFCNT(kept) == 1 ? Ref::borrow(kept) : Ref();
+    return reused_or_new(std::move(frame), function.traceback_locals, function);
 }
 
 #endif
