@@ -294,13 +294,17 @@ def function_view(module):
         method = function
 
     holder = Holder()
+    method = holder.method
+    rebuilt = types.MethodType(function, holder)
     page = pydoc.render_doc(function, renderer=pydoc.plaintext).replace("built-in function", "function", 1)
     return (
         page,
         str(inspect.signature(function)),
         str(inspect.signature(functools.partial(function, "key"))),
-        str(inspect.signature(holder.method)),
-        (holder.method.__func__ is function, holder.method == Holder().method),
+        str(inspect.signature(method)),
+        (method.__func__ is function, method == Holder().method, inspect.ismethod(method)),
+        (method == rebuilt, rebuilt == method, method != rebuilt, hash(method) == hash(rebuilt)),
+        (type(method)(function, holder) == method, weakref.WeakMethod(method)() == method),
         (function.__code__.co_firstlineno, function.__defaults__, function.__annotations__),
     )
 

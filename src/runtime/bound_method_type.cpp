@@ -10,7 +10,9 @@
 // reports the built-in function inside as the C function that returned. A
 // profiler then sees a return without its call, and cProfile loses its call
 // stack. An object of a subtype is called as a whole, and reported as
-// itself at both ends.
+// itself at both ends. Otherwise it is a method as users see one: built by
+// calling its type as types.MethodType is called, equal to and hashed as
+// the interpreter's method of the same function and object.
 #include "runtime/calls.hpp"
 #include "runtime/internal.hpp"
 #include "runtime/state.hpp"
@@ -42,9 +44,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 
 void dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
-    if (as_method(self)->im_weakreflist != nullptr) {
-        PyObject_ClearWeakRefs(self);
-    }
+    clear_weak_references(self, as_method(self)->im_weakreflist);
     Py_DECREF(as_method(self)->im_func);
     Py_DECREF(as_method(self)->im_self);
     PyObject_GC_Del(self);
@@ -54,14 +54,35 @@ PyTypeObject* bound_method_type() noexcept {
     return runtime_state().bound_method_type;
 }
 
-// Equal when bound to the same object, as methods are.
+// Equal to a method, of this type or the interpreter's, of an equal
+// function bound to the same object, as methods compare. (The method
+// type's own comparison takes none of its subtypes: a comparison with an
+// interpreter's method comes here from either side.)
 PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
-    if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) {
+    if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, &PyMethod_Type)) {
         Py_RETURN_NOTIMPLEMENTED;
     }
-    const bool equal = as_method(self)->im_func == as_method(other)->im_func &&
-                       as_method(self)->im_self == as_method(other)->im_self;
+    int equal = PyObject_RichCompareBool(as_method(self)->im_func, as_method(other)->im_func, Py_EQ);
+    if (equal < 0) {
+        return nullptr;
+    }
+    equal = equal && as_method(self)->im_self == as_method(other)->im_self;
     return Py_NewRef(equal == (op == Py_EQ) ? Py_True : Py_False);
+}
+
+// type(method)(function, instance), checked as types.MethodType checks it
+// (weakref.WeakMethod rebuilds a method so): a method of this type for one
+// of the runtime's module-level functions, the interpreter's otherwise.
+PyObject* new_method(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
+    Ref method = Ref::steal(PyMethod_Type.tp_new(&PyMethod_Type, args, kwargs));
+    if (!method) {
+        return nullptr;
+    }
+    PyObject* function = PyMethod_GET_FUNCTION(method.get());
+    if (Py_TYPE(function) != runtime_state().module_function_type) {
+        return method.release();
+    }
+    return bind_method(function, PyMethod_GET_SELF(method.get()));
 }
 
 // The hash of the function combined with the identity of the object.
@@ -120,12 +141,13 @@ PyTypeObject* make_bound_method_type(PyObject* module_name) noexcept {
     }
     type->tp_basicsize = sizeof(PyMethodObject);
     type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                     Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+                     Py_TPFLAGS_IMMUTABLETYPE;
     type->tp_base = &PyMethod_Type;
     type->tp_vectorcall_offset = offsetof(PyMethodObject, vectorcall);
     type->tp_call = PyVectorcall_Call;
     type->tp_dealloc = dealloc;
     type->tp_traverse = traverse;
+    type->tp_new = new_method;
     type->tp_richcompare = richcompare;
     type->tp_hash = hash;
     type->tp_methods = methods;

@@ -72,9 +72,7 @@ void dealloc(PyObject* self) noexcept {
     PyObject* raised = PyErr_GetRaisedException();
     Function& f = *as_function(self);
     PyObject_GC_UnTrack(self);
-    if (f.base.m_weakreflist != nullptr) {
-        PyObject_ClearWeakRefs(self);
-    }
+    clear_weak_references(self, f.base.m_weakreflist);
     release_cycle_fields(f);
     Py_CLEAR(f.name);
     Py_CLEAR(f.qualname);

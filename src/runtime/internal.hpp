@@ -60,6 +60,20 @@ struct Function {
 };
 static_assert(offsetof(Function, base) == 0, "a Function is a PyCFunctionObject");
 
+// Clears the weak references to `self` as it is deallocated, `list` being
+// its list of them. Without the GIL another thread may be resolving one of
+// them meanwhile, so the list is not read there: the interpreter's own types
+// clear unconditionally on that build.
+inline void clear_weak_references(PyObject* self, [[maybe_unused]] PyObject* list) noexcept {
+#ifdef Py_GIL_DISABLED
+    PyObject_ClearWeakRefs(self);
+#else
+    if (list != nullptr) {
+        PyObject_ClearWeakRefs(self);
+    }
+#endif
+}
+
 // The type of this library's functions defined at `placement`, made on
 // first use.
 PyTypeObject* function_type(PyObject* module_name, Placement placement) noexcept;
