@@ -1,6 +1,9 @@
 #include "runtime/state.hpp"
 
 #include "runtime/cached.hpp"
+#include "runtime/static_type.hpp"
+
+#include <utility>
 
 namespace zelkor {
 namespace {
@@ -87,6 +90,9 @@ void RuntimeState::release() noexcept {
         cached_ = cached->next_;
         cached->next_ = nullptr;
         Py_XDECREF(cached->object_.exchange(nullptr));
+    }
+    for (PyTypeObject** type : {&module_function_type, &bound_method_type, &class_function_type}) {
+        release_static_type(std::exchange(*type, nullptr));
     }
 }
 

@@ -27,4 +27,13 @@ PyTypeObject* StaticType::reset(PyObject* module_name, const char* name) noexcep
     return &type_;
 }
 
+void release_static_type(PyTypeObject* type) noexcept {
+    if (type == nullptr) {
+        return;
+    }
+    Py_CLEAR(type->tp_dict);
+    Py_CLEAR(type->tp_bases);
+    Py_CLEAR(type->tp_mro);
+}
+
 }  // namespace zelkor

@@ -11,6 +11,12 @@ namespace zelkor {
 // makes the type fills it in afresh, since what an earlier runtime put in it
 // went with that runtime, and it stays valid while objects of that runtime
 // may still use it.
+// Releases what readying a static type made: its dictionary, bases and
+// method resolution order, which the interpreter releases for its own
+// static types only. The type then serves objects still alive as far as
+// deallocating them, until it is made afresh.
+void release_static_type(PyTypeObject* type) noexcept;
+
 class StaticType {
 public:
     // A blank type object named "<module>.<name>", for the caller to fill
