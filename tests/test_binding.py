@@ -1,6 +1,7 @@
 """Argument binding of the native functions: messages, order of checks, traceback entry."""
 
 import gc
+import hashlib
 import traceback
 import weakref
 
@@ -70,6 +71,25 @@ def entries(error):
 def test_binding_errors(absent, args, kwargs, message):
     error = binding_error(lambda: get_dir(*placed(args, absent), **placed(kwargs, absent)))
     assert str(error) == message
+
+
+# Defaults set by Python code count in the messages of the next call; of a
+# tuple longer than the parameters, only the last values count.
+@pytest.mark.parametrize(
+    "defaults, args, message",
+    [
+        ((ROOT,), (), "get_credential_dir_for_key() takes at least 1 positional argument (0 given)"),
+        ((ROOT,), ("k", ROOT, 3), "get_credential_dir_for_key() takes at most 2 positional arguments (3 given)"),
+        (("x", "k", ROOT), (), None),
+        ((), (), TAKES.format(0)),
+    ],
+)
+def test_binding_counts_the_defaults_the_function_has(monkeypatch, tmp_path, defaults, args, message):
+    monkeypatch.setattr(get_dir, "__defaults__", placed(defaults, tmp_path))
+    if message is None:
+        assert get_dir(*placed(args, tmp_path)) == tmp_path / hashlib.sha256(b"k").hexdigest()[:16]
+    else:
+        assert str(binding_error(lambda: get_dir(*placed(args, tmp_path)))) == message
 
 
 def test_binding_error_adds_one_traceback_entry():

@@ -57,7 +57,7 @@ def test_import_leaves_the_gil_off():
 # the objects they keep on first use, and call every function on its success
 # and error paths, binding errors through one shared function.
 STRESS = """
-import errno, sys, sysconfig, threading, traceback
+import errno, sys, sysconfig, threading, traceback, types
 from pathlib import Path
 
 from zelkor.mcp.coffer import get_credential_dir_for_key as get_dir
@@ -107,6 +107,8 @@ def binding_error(call, message, entry):
     return error
 
 
+holders = [types.SimpleNamespace() for _ in range(THREADS)]
+
 # Each thread hands the frame of an entry to the next one, which changes it
 # as a debugger would while the first one goes on raising entries.
 handed = [None] * THREADS
@@ -138,6 +140,12 @@ def work(number, start):
             binding_error(lambda: shared.inject("claude", skills, kw3=3), UNEXPECTED.format("inject", "kw3"), INJECT)
             binding_error(lambda: shared.inject(3), TAKES.format("inject", 3, 2), INJECT)
         error = binding_error(lambda: Edictor(1, 2), "__init__() takes at most 2 positional arguments (3 given)", INIT)
+        # Defaults that each thread sets in turn, for both parameters: a call
+        # binds with one whole set, whoever set it.
+        Edictor.__init__.__defaults__ = (holders[number], root / f"templates-{number}")
+        Edictor.__init__()
+        for n, holder in enumerate(holders):
+            assert getattr(holder, "templates_dir", root / f"templates-{n}") == root / f"templates-{n}"
         debug_the_handed_frame(number, error)
         refused = failure(lambda: shared.inject(Key("claude"), skills))
         assert type(refused) is TypeError and len(refused.__notes__) == 1

@@ -227,8 +227,9 @@ class TestConstruction:
             capi_test_module().pyobject_vectorcall(Edictor, tuple(range(12)), None)
 
     def test_replaced_init_is_honoured(self, monkeypatch, tmp_path):
-        monkeypatch.setattr(Edictor, "__init__", lambda self, where=None: setattr(self, "templates_dir", "patched"))
-        assert Edictor(tmp_path).templates_dir == "patched"
+        # The call goes through type.__call__ then, keywords included.
+        monkeypatch.setattr(Edictor, "__init__", lambda self, where=None: setattr(self, "templates_dir", ("patched", where)))
+        assert Edictor(tmp_path).templates_dir == Edictor(where=tmp_path).templates_dir == ("patched", tmp_path)
         monkeypatch.undo()
         assert Edictor(tmp_path).templates_dir == tmp_path
         monkeypatch.setattr(Edictor, "__init__", Edictor.inject)

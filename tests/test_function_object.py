@@ -1,14 +1,18 @@
 """The native function objects look and behave like Python functions."""
 
+import builtins
+import contextlib
 import cProfile
 import copy
 import functools
+import importlib
 import inspect
 import pickle
 import pstats
 import pydoc
 import sys
 import types
+import typing
 import weakref
 from pathlib import Path
 
@@ -18,6 +22,7 @@ from zelkor.mcp import coffer
 from zelkor.skills.services.edictor import Edictor
 
 get_dir = coffer.get_credential_dir_for_key
+ANNOTATE = sys.version_info >= (3, 14)  # functions have __annotate__ from 3.14
 
 
 def test_metadata():
@@ -148,19 +153,101 @@ def test_ipython_shows_a_function(run_python):
     ]
 
 
-def test_writable_attributes():
-    original = get_dir.__doc__
+def with_free_variable():
+    variable = None
+    return (lambda: variable).__code__
+
+
+DELETE = object()  # in place of a value: the operation deletes the attribute
+# Attribute operations on a function: (attribute, value set, or DELETE).
+# What a Python function accepts, a native one accepts, with one exception:
+# a valid code object for __code__, since the native body is no code object.
+ATTRIBUTE_OPERATIONS = [
+    *[(name, value) for name in ("__name__", "__qualname__") for value in ("Re.named", 1, DELETE)],
+    *[(name, value) for name in ("__doc__", "__module__") for value in ("text", 1, DELETE)],
+    *[("__annotations__", value) for value in ({"a": "int"}, None, [], DELETE)],
+    *[("__dict__", value) for value in ({"marker": 1}, 1, DELETE)],
+    # Defaults for more parameters than a function has: the last ones count.
+    *[("__defaults__", value) for value in (("claude", "no-such-dir"), None, ["x"], DELETE)],
+    *[("__kwdefaults__", value) for value in ({"k": 1}, None, (1,), DELETE)],
+    *[("__type_params__", value) for value in ((typing.TypeVar("T"),), [1], DELETE)],
+    *[("__code__", value) for value in (1, DELETE, with_free_variable())],
+    *[(name, value) for name in ("__closure__", "__globals__", "__builtins__") for value in ({}, DELETE)],
+    *[("__annotate__", value) for value in (None, 1, DELETE, lambda format: {"a": format}, lambda format: 1)
+      if ANNOTATE],
+]
+WRITABLE = ["__name__", "__qualname__", "__doc__", "__module__", "__defaults__", "__kwdefaults__",
+            "__type_params__", "__dict__", "__annotations__", *["__annotate__"][:ANNOTATE]]
+
+
+def function_attribute_view(module, holder, name, attribute, value):
+    """What setting or deleting `attribute` does to a function of `module`:
+    the outcome, the attribute and the signature afterwards, what a call with
+    only `self` shows then, and the audit events the function raised."""
+    function = getattr(getattr(module, holder) if holder else module, name)
+    instance = (module.Edictor(Path("no-such-templates")),) if holder else ()
+
+    def described(value):
+        if isinstance(value, types.CodeType):
+            return value.co_varnames[: value.co_argcount]
+        if isinstance(value, dict):
+            return {"globals": value is vars(module), "builtins": value is vars(builtins)} if "__name__" in value else value
+        return value
+
+    def outcome(operation):
+        try:
+            return described(operation())
+        except Exception as error:
+            return type(error).__name__, str(error)
+
+    saved = {name: getattr(function, name) for name in WRITABLE}
     try:
-        get_dir.__doc__ = "replaced"
-        get_dir.marker = 1
-        assert (get_dir.__doc__, get_dir.__dict__) == ("replaced", {"marker": 1})
+        with audited(function) as events:
+            done = outcome(lambda: delattr(function, attribute) if value is DELETE else setattr(function, attribute, value))
+            # Read the annotations a compiler-made __annotate__ gives, not the function.
+            after = outcome(lambda: getattr(function, "__annotations__" if attribute == "__annotate__" else attribute))
+            signature = outcome(lambda: str(inspect.signature(function)))
+            call = outcome(lambda: (function(*instance), [vars(i) for i in instance]))
     finally:
-        get_dir.__doc__ = original
-        del get_dir.marker
-    with pytest.raises(AttributeError):
-        get_dir.__defaults__ = ("x",)
-    with pytest.raises(TypeError):
-        get_dir.__name__ = 1
+        for name, saved_value in saved.items():
+            setattr(function, name, saved_value)
+    # The binding messages are the interpreter's for the twin; inspect reads
+    # a function's attributes once, and those of anything else like one three
+    # times.
+    call = call[0] if call[0] == "TypeError" and "positional argument" in call[1] else call
+    return done, after, signature, call, list(dict.fromkeys(events))
+
+
+@contextlib.contextmanager
+def audited(function):
+    events = []
+    AUDITED[:] = [function, events]
+    try:
+        yield events
+    finally:
+        AUDITED[:] = []
+
+
+AUDITED = []  # the function whose audit events are recorded, and the record
+sys.addaudithook(
+    lambda event, args: AUDITED and args[:1] == (AUDITED[0],) and AUDITED[1].append((event, *args[1:2]))
+)
+
+
+FUNCTIONS = [("zelkor.mcp.coffer", None, "get_credential_dir_for_key")] + [
+    ("zelkor.skills.services.edictor", "Edictor", name) for name in ("__init__", "inject", "_load_rule_content")
+]
+
+
+@pytest.mark.parametrize(
+    "attribute, value",
+    ATTRIBUTE_OPERATIONS,
+    ids=[f"{a}-{'del' if v is DELETE else type(v).__name__}" for a, v in ATTRIBUTE_OPERATIONS],
+)
+def test_attributes_behave_as_a_python_functions(twins, attribute, value):
+    for module_name, holder, name in FUNCTIONS:
+        native = function_attribute_view(importlib.import_module(module_name), holder, name, attribute, value)
+        assert native == function_attribute_view(twins[module_name], holder, name, attribute, value), name
 
 
 def test_pickle_copy_and_weakref(tmp_path):
@@ -176,19 +263,31 @@ def test_pickle_copy_and_weakref(tmp_path):
     [("zelkor.mcp.coffer", None, "get_credential_dir_for_key"), ("zelkor.skills.services.edictor", "Edictor", "inject")],
 )
 def test_a_dropped_function_releases_its_module_namespace(run_python, module, owner, name):
+    # With the GIL, the function keeps the frame of its last binding error,
+    # and the locals it was made with, in which a debugger left an object.
     out = run_python(f"""
-        import gc, importlib, sys
+        import gc, importlib, sys, sysconfig, traceback, weakref
         module = importlib.import_module({module!r})
         holder = getattr(module, {owner!r}) if {owner!r} else module
         function = getattr(holder, {name!r})
         delattr(holder, {name!r})
         gc.collect()
         before = sys.getrefcount(vars(module))
-        del function
+        class Kept:
+            pass
+        kept = weakref.ref(Kept)
+        if not sysconfig.get_config_var("Py_GIL_DISABLED"):
+            try:
+                function()
+            except TypeError as error:
+                [*_, (frame, _)] = traceback.walk_tb(error.__traceback__)
+                frame.f_locals["kept"] = Kept
+                del frame
+        del function, Kept
         gc.collect()
-        print(before - sys.getrefcount(vars(module)))
+        print(before - sys.getrefcount(vars(module)), kept() is None)
     """)
-    assert out == "1\n"
+    assert out == "1 True\n"
 
 
 def test_type_cannot_be_instantiated():

@@ -47,10 +47,21 @@ private:
     char* end_ = buffer_;
 };
 
+// The parameters a call must give, as for a Python function: the last
+// len(defaults) parameters have a default (the leading values of a tuple
+// longer than the parameters are never used).
+Py_ssize_t count_required(Py_ssize_t total, PyObject* defaults) noexcept {
+    return defaults == nullptr ? total : std::max<Py_ssize_t>(total - PyTuple_GET_SIZE(defaults), 0);
+}
+
+// The default of parameter `index`, one of those count_required leaves out.
+PyObject* default_of(PyObject* defaults, Py_ssize_t total, Py_ssize_t index) noexcept {
+    return PyTuple_GET_ITEM(defaults, index - total + PyTuple_GET_SIZE(defaults));
+}
+
 // "%.200s() takes %.8s %zd positional argument%.1s (%zd given)"
-void raise_count_error(const Function& function, Py_ssize_t given) noexcept {
+void raise_count_error(const Function& function, Py_ssize_t required, Py_ssize_t given) noexcept {
     const auto total = static_cast<Py_ssize_t>(function.decl->parameters.size());
-    const Py_ssize_t required = function.required;
     const char* bound;
     Py_ssize_t expected;
     if (required == total) {
@@ -120,12 +131,13 @@ bool is_used(const Py_ssize_t* used_keywords, Py_ssize_t count, Py_ssize_t keywo
 
 }  // namespace
 
-bool bind_arguments(const Function& function, PyObject* const* args, std::size_t nargsf,
-                    PyObject* kwnames, PyObject** bound) noexcept {
+bool bind_arguments(const Function& function, PyObject* defaults, PyObject* const* args,
+                    std::size_t nargsf, PyObject* kwnames, PyObject** bound) noexcept {
     const auto total = static_cast<Py_ssize_t>(function.decl->parameters.size());
+    const Py_ssize_t required = count_required(total, defaults);
     const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
     if (positional > total) {
-        raise_count_error(function, positional);
+        raise_count_error(function, required, positional);
         return false;
     }
     for (Py_ssize_t i = 0; i < positional; ++i) {
@@ -134,12 +146,12 @@ bool bind_arguments(const Function& function, PyObject* const* args, std::size_t
 
     const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (keywords == 0) {
-        if (positional < function.required) {
-            raise_count_error(function, positional);
+        if (positional < required) {
+            raise_count_error(function, required, positional);
             return false;
         }
         for (Py_ssize_t i = positional; i < total; ++i) {
-            bound[i] = Py_None;  // the only default value there is
+            bound[i] = default_of(defaults, total, i);
         }
         return true;
     }
@@ -153,11 +165,11 @@ bool bind_arguments(const Function& function, PyObject* const* args, std::size_t
         if (keyword >= 0) {
             bound[i] = values[keyword];
             used_keywords[used_count++] = keyword;
-        } else if (i < function.required) {
-            raise_count_error(function, i);
+        } else if (i < required) {
+            raise_count_error(function, required, i);
             return false;
         } else {
-            bound[i] = Py_None;
+            bound[i] = default_of(defaults, total, i);
         }
     }
     if (used_count < keywords) {

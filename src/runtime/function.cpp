@@ -6,17 +6,18 @@
 namespace zelkor {
 namespace {
 
-// None when no parameter has a default, like a Python function.
-Ref make_defaults(const FunctionDecl& decl, Py_ssize_t required) noexcept {
+// One None for each parameter declared with a default; null when none is,
+// which reads as None, like a Python function's.
+bool make_defaults(const FunctionDecl& decl, Py_ssize_t required, PyObject** defaults) noexcept {
     const auto optional = static_cast<Py_ssize_t>(decl.parameters.size()) - required;
     if (optional == 0) {
-        return Ref::borrow(Py_None);
+        return true;
     }
-    Ref defaults = Ref::steal(PyTuple_New(optional));
-    for (Py_ssize_t i = 0; defaults && i < optional; ++i) {
-        PyTuple_SET_ITEM(defaults.get(), i, Py_NewRef(Py_None));
+    *defaults = PyTuple_New(optional);
+    for (Py_ssize_t i = 0; *defaults != nullptr && i < optional; ++i) {
+        PyTuple_SET_ITEM(*defaults, i, Py_NewRef(Py_None));
     }
-    return defaults;
+    return *defaults != nullptr;
 }
 
 bool add_annotation(PyObject* annotations, const char* name, const char* text) noexcept {
@@ -101,8 +102,8 @@ bool initialise(Function& f, PyObject* module, const FunctionDecl& decl) noexcep
     f.base.m_ml = &f.method;
     f.base.vectorcall = call_function;
     f.decl = &decl;
-    f.required = count_required(decl);
-    if (f.required < 0) {
+    const Py_ssize_t required = count_required(decl);
+    if (required < 0) {
         PyErr_Format(PyExc_SystemError, "%s: malformed parameter list", decl.qualname);
         return false;
     }
@@ -116,13 +117,23 @@ bool initialise(Function& f, PyObject* module, const FunctionDecl& decl) noexcep
            (f.qualname = PyUnicode_FromString(decl.qualname)) &&
            (f.doc = PyUnicode_FromString(decl.doc)) &&
            (f.parameter_names = make_parameter_names(decl).release()) &&
-           (f.defaults = make_defaults(decl, f.required).release()) &&
+           make_defaults(decl, required, &f.defaults) &&
            (f.annotations = make_annotations(decl).release()) &&
            (f.code = make_signature_code(decl, filename.get(), f.parameter_names, f.qualname).release()) &&
 #ifdef Py_GIL_DISABLED
            (f.frame_key = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type))) &&
 #endif
            (f.traceback_code = make_traceback_code(decl, filename.get(), f.base.m_module).release());
+}
+
+// The function's defaults for one call, held until it returns: any thread,
+// or code the call runs, may replace them meanwhile.
+Ref defaults_of(Function& function) noexcept {
+    Ref defaults;
+    Py_BEGIN_CRITICAL_SECTION(reinterpret_cast<PyObject*>(&function));
+    defaults = Ref::borrow(function.defaults);
+    Py_END_CRITICAL_SECTION();
+    return defaults;
 }
 
 }  // namespace
@@ -155,8 +166,12 @@ Ref make_function(PyObject* module, const FunctionDecl& decl, Placement placemen
 PyObject* call_function(PyObject* callable, PyObject* const* args, std::size_t nargsf,
                         PyObject* kwnames) noexcept {
     Function& function = *reinterpret_cast<Function*>(callable);
+    // A call that gives every parameter by position needs no defaults, not
+    // even for its messages.
+    const auto total = static_cast<Py_ssize_t>(function.decl->parameters.size());
+    Ref defaults = PyVectorcall_NARGS(nargsf) != total ? defaults_of(function) : Ref();
     PyObject* bound[kMaxParameters];
-    if (!bind_arguments(function, args, nargsf, kwnames, bound)) {
+    if (!bind_arguments(function, defaults.get(), args, nargsf, kwnames, bound)) {
         add_traceback_entry(function);
         return nullptr;
     }

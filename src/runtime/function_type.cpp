@@ -29,6 +29,12 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(f.doc);
     Py_VISIT(f.base.m_module);
     Py_VISIT(f.annotations);
+#if PY_VERSION_HEX >= 0x030E0000
+    Py_VISIT(f.annotate);
+#endif
+    Py_VISIT(f.defaults);
+    Py_VISIT(f.kwdefaults);
+    Py_VISIT(f.type_params);
     Py_VISIT(f.dict);
 #ifndef Py_GIL_DISABLED
     Py_VISIT(f.traceback_frame);
@@ -42,6 +48,12 @@ void release_cycle_fields(Function& f) noexcept {
     Py_CLEAR(f.doc);
     Py_CLEAR(f.base.m_module);
     Py_CLEAR(f.annotations);
+#if PY_VERSION_HEX >= 0x030E0000
+    Py_CLEAR(f.annotate);
+#endif
+    Py_CLEAR(f.defaults);
+    Py_CLEAR(f.kwdefaults);
+    Py_CLEAR(f.type_params);
     Py_CLEAR(f.dict);
 #ifndef Py_GIL_DISABLED
     Py_CLEAR(f.traceback_frame);
@@ -79,7 +91,6 @@ void dealloc(PyObject* self) noexcept {
     Py_CLEAR(f.globals);
     Py_CLEAR(f.builtins);
     Py_CLEAR(f.parameter_names);
-    Py_CLEAR(f.defaults);
     Py_CLEAR(f.code);
     Py_CLEAR(f.traceback_code);
 #ifdef Py_GIL_DISABLED

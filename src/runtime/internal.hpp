@@ -24,7 +24,6 @@ struct Function {
     // refuses a call made through it (calls go through `vectorcall`).
     PyMethodDef method;
     const FunctionDecl* decl;
-    Py_ssize_t required;     // parameters without a default
     unsigned exact_str;      // bit i set: parameter i must be exactly a str
 
     // Valid for the function's whole life: the slots use them even after the
@@ -35,7 +34,6 @@ struct Function {
     PyObject* globals;          // the defining module's namespace (a dict)
     PyObject* builtins;         // the interpreter's builtins (a dict)
     PyObject* parameter_names;  // tuple of interned str, in declaration order
-    PyObject* defaults;         // tuple of None, or None
     PyObject* code;             // what inspect reads the parameters from
     PyObject* traceback_code;   // names the traceback entry of a binding error
 #ifdef Py_GIL_DISABLED
@@ -44,12 +42,19 @@ struct Function {
     PyObject* frame_key;
 #endif
 
-    // Released by the garbage collector's clear; a null one reads as None,
-    // or as AttributeError where a Python function gives that. Any thread
-    // may replace them: read and replaced inside the function's critical
-    // section (and so are name, qualname and m_module above).
+    // What Python code may replace, as on a Python function; released by the
+    // garbage collector's clear, and null then or when unset, which each
+    // attribute reads as a Python function's does. Any thread may replace
+    // them: read and replaced inside the function's critical section (and so
+    // are name, qualname and m_module above).
     PyObject* doc;
     PyObject* annotations;      // dict; null after deletion
+#if PY_VERSION_HEX >= 0x030E0000
+    PyObject* annotate;         // callable that gives the annotations, or null
+#endif
+    PyObject* defaults;         // tuple, the values of the last parameters; or null
+    PyObject* kwdefaults;       // dict (there are no keyword-only parameters); or null
+    PyObject* type_params;      // tuple; null reads as ()
     PyObject* dict;
 #ifndef Py_GIL_DISABLED
     // Guarded by the GIL (without it, each thread keeps its own frames: see
@@ -88,9 +93,11 @@ bool is_function(PyObject* object) noexcept;
 PyObject* call_function(PyObject* callable, PyObject* const* args, std::size_t nargsf,
                         PyObject* kwnames) noexcept;
 
-// Fills `bound` from a vectorcall. On a binding error: false, TypeError set.
-bool bind_arguments(const Function& function, PyObject* const* args, std::size_t nargsf,
-                    PyObject* kwnames, PyObject** bound) noexcept;
+// Fills `bound` from a vectorcall, and from `defaults` (the function's
+// defaults as the call found them: a tuple, or null for none). On a binding
+// error: false, TypeError set.
+bool bind_arguments(const Function& function, PyObject* defaults, PyObject* const* args,
+                    std::size_t nargsf, PyObject* kwnames, PyObject** bound) noexcept;
 
 // The exact-str checks of the parameters. On failure: false, TypeError set.
 bool check_argument_types(const Function& function, PyObject* const* bound) noexcept;
