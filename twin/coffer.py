@@ -24,7 +24,8 @@ def get_credential_dir_for_key(api_key: "str", base_root: "Path") -> "Path":
         该 API Key 对应的凭证隔离目录路径
     """
     _exact_str("api_key", api_key)
-    key_hash = hashlib.sha256(api_key.encode("utf-8")).hexdigest()[:16]
+    encoded = api_key.encode("utf-8")
+    key_hash = hashlib.sha256(encoded).hexdigest()[:16]
     path = base_root / key_hash
     path.mkdir(mode=0o700, parents=True, exist_ok=True)
     path.chmod(0o700)

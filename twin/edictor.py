@@ -66,7 +66,8 @@ class Edictor:
             return None
         config_path = target_skills_dir.parent / config_filename
         if config_path.exists():
-            if RULE_MARKER in config_path.read_text(encoding="utf-8"):
+            existing_content = config_path.read_text(encoding="utf-8")
+            if RULE_MARKER in existing_content:
                 return config_path
         rule_content = self._load_rule_content()
         if not rule_content:
@@ -77,7 +78,6 @@ class Edictor:
         # so a failed write cannot cost the file its existing content.
         _append_or_restore(config_path, block)
         return config_path
-
 
 
 
