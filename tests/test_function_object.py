@@ -182,8 +182,8 @@ WRITABLE = ["__name__", "__qualname__", "__doc__", "__module__", "__defaults__",
 
 def function_attribute_view(module, holder, name, attribute, value):
     """What setting or deleting `attribute` does to a function of `module`:
-    the outcome, the attribute and the signature afterwards, what a call with
-    only `self` shows then, and the audit events the function raised."""
+    the outcome and the audit events it raised, the attribute read
+    afterwards, the signature and what a call with only `self` shows then."""
     function = getattr(getattr(module, holder) if holder else module, name)
     instance = (module.Edictor(Path("no-such-templates")),) if holder else ()
 
@@ -206,16 +206,14 @@ def function_attribute_view(module, holder, name, attribute, value):
             done = outcome(lambda: delattr(function, attribute) if value is DELETE else setattr(function, attribute, value))
             # Read the annotations a compiler-made __annotate__ gives, not the function.
             after = outcome(lambda: getattr(function, "__annotations__" if attribute == "__annotate__" else attribute))
-            signature = outcome(lambda: str(inspect.signature(function)))
-            call = outcome(lambda: (function(*instance), [vars(i) for i in instance]))
+        signature = outcome(lambda: str(inspect.signature(function)))
+        call = outcome(lambda: (function(*instance), [vars(i) for i in instance]))
     finally:
         for name, saved_value in saved.items():
             setattr(function, name, saved_value)
-    # The binding messages are the interpreter's for the twin; inspect reads
-    # a function's attributes once, and those of anything else like one three
-    # times.
+    # The binding messages are the interpreter's for the twin.
     call = call[0] if call[0] == "TypeError" and "positional argument" in call[1] else call
-    return done, after, signature, call, list(dict.fromkeys(events))
+    return done, after, signature, call, events
 
 
 @contextlib.contextmanager
