@@ -9,10 +9,10 @@
 // called, which profilers do not take for a C function, then unpacks it and
 // reports the built-in function inside as the C function that returned. A
 // profiler then sees a return without its call, and cProfile loses its call
-// stack. An object of a subtype is called as a whole, and reported as
-// itself at both ends. Otherwise it is a method as users see one: built by
-// calling its type as types.MethodType is called, equal to and hashed as
-// the interpreter's method of the same function and object.
+// stack. An object of a subtype is called as a whole, and reported at
+// neither end. Otherwise it is a method as users see one: built by calling
+// its type as types.MethodType is called, equal to and hashed as the
+// interpreter's method of the same function and object.
 #include "runtime/calls.hpp"
 #include "runtime/internal.hpp"
 #include "runtime/state.hpp"
