@@ -139,39 +139,24 @@ DELETED = object()
 
 
 class CountdownPath(type(Path())):
-    """A Path whose methods raise OSError at the n-th call of any of them."""
+    """A Path whose methods below raise OSError at the n-th call of any of them."""
 
     countdown = None  # calls left until the failing one; None: no failure
 
-    def tick(self, name):
+
+def counted_down(name):
+    def method(self, *args, **kwargs):
         if CountdownPath.countdown is not None:
             CountdownPath.countdown -= 1
             if CountdownPath.countdown == 0:
                 raise OSError(errno.EIO, f"{name} failed")
+        return getattr(super(CountdownPath, self), name)(*args, **kwargs)
 
-    def __truediv__(self, other):
-        self.tick("join")
-        return super().__truediv__(other)
+    return method
 
-    def exists(self, *args, **kwargs):
-        self.tick("exists")
-        return super().exists(*args, **kwargs)
 
-    def read_text(self, *args, **kwargs):
-        self.tick("read_text")
-        return super().read_text(*args, **kwargs)
-
-    def mkdir(self, *args, **kwargs):
-        self.tick("mkdir")
-        return super().mkdir(*args, **kwargs)
-
-    def chmod(self, *args, **kwargs):
-        self.tick("chmod")
-        return super().chmod(*args, **kwargs)
-
-    def open(self, *args, **kwargs):
-        self.tick("open")
-        return super().open(*args, **kwargs)
+for _name in ("__truediv__", "exists", "read_text", "mkdir", "chmod", "open"):
+    setattr(CountdownPath, _name, counted_down(_name))
 
 
 class Runtime(str):
