@@ -31,6 +31,8 @@ void release_static_type(PyTypeObject* type) noexcept {
     if (type == nullptr) {
         return;
     }
+    // No look-up may find what the interpreter's caches remember of it.
+    PyType_Modified(type);
     Py_CLEAR(type->tp_dict);
     Py_CLEAR(type->tp_bases);
     Py_CLEAR(type->tp_mro);
