@@ -166,6 +166,26 @@ def work(number, start):
             pass
 
 
+# From 3.13 the class's methods report their calls to the profiler tool,
+# whichever thread calls them: none is lost.
+reported = {}
+counting = threading.Lock()
+
+
+def report(event, code, *rest):
+    if code.co_filename != "zelkor/skills/services/edictor":
+        return sys.monitoring.DISABLE if event != sys.monitoring.events.PY_UNWIND else None
+    with counting:
+        reported[event, code.co_name] = reported.get((event, code.co_name), 0) + 1
+
+
+if sys.version_info >= (3, 13):
+    E = sys.monitoring.events
+    sys.monitoring.use_tool_id(sys.monitoring.PROFILER_ID, "counter")
+    for event in (E.PY_START, E.PY_RETURN, E.PY_UNWIND):
+        sys.monitoring.register_callback(sys.monitoring.PROFILER_ID, event, lambda *args, event=event: report(event, *args))
+    sys.monitoring.set_events(sys.monitoring.PROFILER_ID, E.PY_START | E.PY_RETURN | E.PY_UNWIND)
+
 start = threading.Barrier(THREADS)
 threads = [threading.Thread(target=work, args=(n, start)) for n in range(THREADS)]
 errors = []
@@ -176,6 +196,15 @@ for thread in threads:
     thread.join()
 assert not errors, errors
 print("done", len(list((root / "keys").iterdir())))
+if sys.version_info >= (3, 13):
+    for name in ("__init__", "inject", "_load_rule_content"):
+        started = reported[E.PY_START, name]
+        assert started == reported.get((E.PY_RETURN, name), 0) + reported.get((E.PY_UNWIND, name), 0), reported
+    # Each round: inject succeeds once and raises twice (a refused str
+    # subclass, a failed append); two instances are made.
+    calls = THREADS * ROUNDS
+    assert (reported[E.PY_START, "inject"], reported[E.PY_UNWIND, "inject"]) == (3 * calls, 2 * calls), reported
+    assert reported[E.PY_START, "__init__"] == reported[E.PY_RETURN, "__init__"] == 2 * calls, reported
 """
 
 STRESS_RUNS = 5

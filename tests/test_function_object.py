@@ -7,6 +7,7 @@ import copy
 import functools
 import importlib
 import inspect
+import operator
 import pickle
 import pstats
 import pydoc
@@ -89,20 +90,24 @@ def call_held_method(root):
 
 # What a call of each function made from Python code shows in profilers.
 # The interpreter reports calls of built-in functions, which module-level
-# functions are; a function defined in a class is no built-in function (so
-# that inspect and help() take it for a method of the class), and nothing
-# reports its calls: its time counts as its caller's own, with the Python
-# code it calls listed under the caller.
+# functions are: cProfile lists them, sys.setprofile hooks get c_call and
+# c_return. A function defined in a class is no built-in function (so that
+# inspect and help() take it for a method of the class): from 3.13 it reports
+# its calls to the profiler tool alone, as a Python function's (cProfile lists
+# it by file, line and name); on 3.12 nothing reports them, and their time
+# counts as the caller's own.
+REPORTS_METHODS = sys.version_info >= (3, 13)
+EDICTOR_FILE = "zelkor/skills/services/edictor"
 PROFILED_CALLS = [
-    ("zelkor.mcp.coffer.get_credential_dir_for_key", lambda root: get_dir("key", root), 3),
-    ("zelkor.skills.services.edictor.Edictor.inject", lambda root: Edictor(root).inject("claude", root / "skills"), 0),
-    ("zelkor.skills.services.edictor.Edictor._load_rule_content", lambda root: Edictor(root)._load_rule_content(), 0),
-    ("zelkor.skills.services.edictor.Edictor.inject", call_held_method, 0),
+    (("~", 0, "<zelkor.mcp.coffer.get_credential_dir_for_key>"), lambda root: get_dir("key", root), True),
+    ((EDICTOR_FILE, 47, "inject"), lambda root: Edictor(root).inject("claude", root / "skills"), False),
+    ((EDICTOR_FILE, 88, "_load_rule_content"), lambda root: Edictor(root)._load_rule_content(), False),
+    ((EDICTOR_FILE, 47, "inject"), call_held_method, False),
 ]
 
 
-@pytest.mark.parametrize("name, call, seen", PROFILED_CALLS)
-def test_profilers_see_each_call(tmp_path, name, call, seen):
+@pytest.mark.parametrize("entry, call, built_in", PROFILED_CALLS)
+def test_profilers_see_each_call(tmp_path, entry, call, built_in):
     def work():
         for _ in range(3):
             call(tmp_path)
@@ -112,7 +117,7 @@ def test_profilers_see_each_call(tmp_path, name, call, seen):
     stats = pstats.Stats(profiler).stats
     [work_entry] = [entry for entry in stats if entry[2] == "work"]
     assert stats[work_entry][:2] == (1, 1)
-    entry = ("~", 0, f"<{name}>")
+    seen = 3 if built_in or REPORTS_METHODS else 0
     assert stats.get(entry, (0, 0))[:2] == (seen, seen)
     if seen:  # the Python code it calls is listed under it
         assert any("pathlib" in callee[0] for callee, (*_, callers) in stats.items() if entry in callers)
@@ -121,14 +126,170 @@ def test_profilers_see_each_call(tmp_path, name, call, seen):
 
     def hook(frame, event, arg):
         if str(getattr(arg, "__module__", "")).startswith("zelkor"):
-            events.append((event, f"{arg.__module__}.{arg.__qualname__}"))
+            events.append((event, f"<{arg.__module__}.{arg.__qualname__}>"))
 
     sys.setprofile(hook)
     try:
         work()
     finally:
         sys.setprofile(None)
-    assert events == [("c_call", name), ("c_return", name)] * seen
+    assert events == [("c_call", entry[2]), ("c_return", entry[2])] * 3 * built_in
+
+
+def profile_script(module, root):
+    """Constructs, injects into a new file and a marked one, raises a
+    binding error and calls through a held bound method."""
+    injector = module.Edictor(root / "templates")
+    for _ in range(2):
+        injector.inject("claude", root / "skills")
+    with pytest.raises(TypeError):
+        injector.inject()
+    held = injector.inject
+    held("codex", root / "skills")
+    return injector._load_rule_content()
+
+
+def profile_view(module, root):
+    """Each Python function cProfile lists when `module` runs the script,
+    with its calls and its callers. The twin's helpers, which stand for the
+    native runtime's checks and append, count as part of their caller; C
+    functions are left out, since the twin calls some (dict.get) that the
+    native functions call through the C API."""
+    profiler = cProfile.Profile()
+    profiler.runcall(profile_script, module, root)
+    stats = pstats.Stats(profiler).stats
+
+    def named(function):
+        file, line, name = function
+        if file == "~":
+            return None
+        if file in (EDICTOR_FILE, module.__file__):
+            return "edictor", line, name
+        return Path(file).name, line, name
+
+    helpers = {entry: callers for entry, (*_, callers) in stats.items()
+               if named(entry) and (entry[0].endswith("checks.py") or entry[2] in ("_append_or_restore", "_write_all"))}
+
+    def caller(function):
+        while function in helpers:
+            [function] = helpers[function]
+        return named(function)
+
+    return {
+        named(entry): (calls, sorted((caller(c), counts[1]) for c, counts in callers.items()))
+        for entry, (_, calls, _, _, callers) in stats.items()
+        if named(entry) and entry not in helpers
+    }
+
+
+@pytest.mark.skipif(not REPORTS_METHODS, reason="CPython 3.12 has no API to report the calls")
+def test_cprofile_sees_the_methods_as_the_twins(tmp_path, twins):
+    native = profile_view(edictor_module(), tmp_path / "native")
+    assert native[("edictor", 47, "inject")][0] == 3
+    assert native == profile_view(twins["zelkor.skills.services.edictor"], tmp_path / "twin")
+
+
+def edictor_module():
+    from zelkor.skills.services import edictor
+
+    return edictor
+
+
+@contextlib.contextmanager
+def monitoring_tool(tool, events, callback):
+    """`callback(event, code, *rest)` registered for `events` as the tool
+    `tool`; whatever it returns goes back to the interpreter."""
+    monitoring = sys.monitoring
+    monitoring.use_tool_id(tool, "test")
+    try:
+        for event in events:
+            monitoring.register_callback(tool, event, functools.partial(callback, event))
+        monitoring.set_events(tool, functools.reduce(operator.or_, events))
+        yield
+    finally:
+        monitoring.set_events(tool, 0)
+        for event in events:
+            monitoring.register_callback(tool, event, None)
+        monitoring.free_tool_id(tool)
+
+
+@pytest.mark.skipif(not REPORTS_METHODS, reason="CPython 3.12 has no API to report the calls")
+def test_no_other_tool_hears_of_the_methods(tmp_path):
+    # Hooks and a tool at another id, with the profiler tool receiving the
+    # methods' calls and without: event for event the same.
+    E = sys.monitoring.events
+    events = (E.PY_START, E.PY_RETURN, E.PY_UNWIND, E.CALL, E.C_RETURN, E.C_RAISE)
+
+    def observed(run, profiled):
+        seen, reports = [], []
+
+        recording = []
+
+        def hook(frame, event, arg):
+            if recording and frame.f_code.co_filename != __file__:
+                seen.append((event, frame.f_code.co_name, getattr(arg, "__name__", None)))
+            return hook
+
+        def observer(event, code, *rest):
+            if recording and code.co_filename != __file__:
+                seen.append((event, code.co_name))
+
+        def report(event, code, *rest):
+            if code.co_filename == EDICTOR_FILE:
+                reports.append((event, code.co_name))
+
+        module = edictor_module()
+        profiler = monitoring_tool(sys.monitoring.PROFILER_ID, events, report) if profiled else contextlib.nullcontext()
+        with profiler, monitoring_tool(3, events, observer):
+            sys.setprofile(hook)
+            sys.settrace(hook)
+            try:
+                recording.append(True)
+                profile_script(module, tmp_path / run)
+                recording.clear()
+            finally:
+                sys.settrace(None)
+                sys.setprofile(None)
+        return seen, reports
+
+    seen, reports = observed("profiled", True)
+    assert (seen, []) == observed("alone", False)
+    assert reports[:2] == [(E.PY_START, "__init__"), (E.PY_RETURN, "__init__")]
+
+
+@pytest.mark.skipif(not REPORTS_METHODS, reason="CPython 3.12 has no API to report the calls")
+def test_disable_stops_an_event_as_for_a_python_function(tmp_path, twins):
+    E, DISABLE = sys.monitoring.events, sys.monitoring.DISABLE
+
+    def reported(module):
+        reports = []
+
+        def profiler(event, code, *rest):
+            if code.co_name in ("_load_rule_content", "inject"):
+                reports.append((event, code.co_name))
+                if event in (E.PY_START, E.PY_UNWIND) and reports.count((event, code.co_name)) == 1:
+                    return DISABLE
+            return None
+
+        injector = module.Edictor(tmp_path)
+        with monitoring_tool(sys.monitoring.PROFILER_ID, (E.PY_START, E.PY_RETURN, E.PY_UNWIND), profiler):
+            for _ in range(2):
+                injector._load_rule_content()
+            sys.monitoring.restart_events()
+            injector._load_rule_content()
+            for _ in range(2):  # DISABLE from PY_UNWIND is refused, and the callback removed
+                with pytest.raises(Exception) as raised:
+                    injector.inject(None, tmp_path)
+                reports.append((type(raised.value).__name__, str(raised.value)))
+        return reports
+
+    native, twin = reported(edictor_module()), reported(twins["zelkor.skills.services.edictor"])
+    assert native[:3] == [(E.PY_START, "_load_rule_content")] + [(E.PY_RETURN, "_load_rule_content")] * 2
+    # From 3.15 the interpreter lets a Python function's PY_UNWIND callback
+    # return DISABLE, while its C API, which reports the native calls, still
+    # refuses it as before.
+    same = len(native) if sys.version_info < (3, 15) else native.index((E.PY_UNWIND, "inject")) + 1
+    assert native[:same] == twin[:same]
 
 
 def test_ipython_shows_a_function(run_python):

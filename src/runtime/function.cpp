@@ -96,7 +96,7 @@ PyObject* refuse_call(PyObject*, PyObject*, PyObject*) noexcept {
 
 // Every field of `f` is null when this starts, so that a failure part-way
 // leaves an object its deallocator can release.
-bool initialise(Function& f, PyObject* module, const FunctionDecl& decl) noexcept {
+bool initialise(Function& f, PyObject* module, const FunctionDecl& decl, Placement placement) noexcept {
     f.method = {decl.qualname, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(refuse_call)),
                 METH_VARARGS | METH_KEYWORDS, nullptr};
     f.base.m_ml = &f.method;
@@ -108,6 +108,7 @@ bool initialise(Function& f, PyObject* module, const FunctionDecl& decl) noexcep
         return false;
     }
     f.exact_str = exact_str_mask(decl);
+    f.reports_calls = placement == Placement::class_body;
     f.globals = Py_NewRef(PyModule_GetDict(module));
     Ref filename;
     return (f.base.m_module = PyModule_GetNameObject(module)) &&
@@ -136,6 +137,21 @@ Ref defaults_of(Function& function) noexcept {
     return defaults;
 }
 
+// The checks the declaration asks for, and the body.
+PyObject* run(Function& function, PyObject* const* bound) noexcept {
+    if (!check_argument_types(function, bound)) {
+        return nullptr;
+    }
+    PyObject* result = function.decl->body(function, bound);
+    return function.decl->result_check == ResultCheck::str_or_none ? check_result_type(result) : result;
+}
+
+// The same, reported as one call of the function.
+PyObject* run_reported(Function& function, PyObject* const* bound) noexcept {
+    ReportedCall call(function.reports, function.code);
+    return call.started() ? call.finish(run(function, bound)) : nullptr;
+}
+
 }  // namespace
 
 Ref make_function(PyObject* module, const FunctionDecl& decl, Placement placement) noexcept {
@@ -150,7 +166,7 @@ Ref make_function(PyObject* module, const FunctionDecl& decl, Placement placemen
     }
     std::memset(reinterpret_cast<char*>(f) + sizeof(PyObject), 0, sizeof(Function) - sizeof(PyObject));
     Ref function = Ref::steal(reinterpret_cast<PyObject*>(f));
-    if (!initialise(*f, module, decl)) {
+    if (!initialise(*f, module, decl, placement)) {
         return {};
     }
     PyObject_GC_Track(f);
@@ -171,21 +187,17 @@ PyObject* call_function(PyObject* callable, PyObject* const* args, std::size_t n
     const auto total = static_cast<Py_ssize_t>(function.decl->parameters.size());
     Ref defaults = PyVectorcall_NARGS(nargsf) != total ? defaults_of(function) : Ref();
     PyObject* bound[kMaxParameters];
+    // Bound before the call starts, as a Python function's arguments are
+    // bound before its frame runs: a binding error reports no call.
     if (!bind_arguments(function, defaults.get(), args, nargsf, kwnames, bound)) {
         add_traceback_entry(function);
-        return nullptr;
-    }
-    if (!check_argument_types(function, bound)) {
         return nullptr;
     }
     if (Py_EnterRecursiveCall(" in a native function")) {
         return nullptr;
     }
-    PyObject* result = function.decl->body(function, bound);
+    PyObject* result = function.reports_calls ? run_reported(function, bound) : run(function, bound);
     Py_LeaveRecursiveCall();
-    if (function.decl->result_check == ResultCheck::str_or_none) {
-        return check_result_type(result);
-    }
     return result;
 }
 

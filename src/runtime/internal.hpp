@@ -3,6 +3,7 @@
 #pragma once
 
 #include "runtime/function.hpp"
+#include "runtime/monitoring.hpp"
 
 namespace zelkor {
 
@@ -25,6 +26,8 @@ struct Function {
     PyMethodDef method;
     const FunctionDecl* decl;
     unsigned exact_str;      // bit i set: parameter i must be exactly a str
+    bool reports_calls;      // defined in a class: reports its calls (monitoring.hpp)
+    CallReports reports;     // what it keeps of them, read and written atomically
 
     // Valid for the function's whole life: the slots use them even after the
     // garbage collector has cleared the function. None of them can take part
