@@ -5,8 +5,9 @@ Measures, side by side, each public operation of ``zelkor.mcp.coffer`` and
 same code written in Python, shared with the tests):
 
 - ``get_credential_dir_for_key`` on a directory that already exists;
-- ``Edictor.inject`` on a file that already holds the marker (a small file and
-  a 10 MB one with the marker near the end) and on a file that does not exist;
+- ``Edictor.inject`` on a file that already holds the marker (a small file,
+  also with cProfile recording the calls, and a 10 MB one with the marker
+  near the end) and on a file that does not exist;
 - ``Edictor()`` with an explicit templates folder and with the default;
 - ``_load_rule_content`` with and without a rule file in the templates;
 - a call with no arguments, which fails binding with a ``TypeError`` (also
@@ -37,6 +38,7 @@ seconds):
 """
 
 import argparse
+import cProfile
 import gc
 import io
 import os
@@ -256,6 +258,21 @@ def repeated(loop, *args) -> Runner:
     return lambda n: timed(loop, *fixed, [value] * n)
 
 
+def profiled(loop, *args) -> Runner:
+    """As repeated(), with cProfile recording every call meanwhile."""
+    run_calls = repeated(loop, *args)
+
+    def run(n: int) -> int:
+        profiler = cProfile.Profile()
+        profiler.enable()
+        try:
+            return run_calls(n)
+        finally:
+            profiler.disable()
+
+    return run
+
+
 def counted(loop, first) -> Runner:
     return lambda n: timed(loop, first, n)
 
@@ -334,6 +351,9 @@ def cases(ws: Workspace) -> list[Case]:
         Case("inject, marker present, 2 KB file",
              repeated(loop_inject, native_default, "claude", ws.small_marked),
              repeated(loop_inject, pure_default, "claude", ws.small_marked)),
+        Case("inject, marker present, 2 KB file, under cProfile",
+             profiled(loop_inject, native_default, "claude", ws.small_marked),
+             profiled(loop_inject, pure_default, "claude", ws.small_marked)),
         Case("inject, marker present, 10 MB file",
              repeated(loop_inject, native_default, "claude", ws.large_marked),
              repeated(loop_inject, pure_default, "claude", ws.large_marked)),
