@@ -29,7 +29,7 @@ show_progress = 2>&1 | tee $(1) \
 SHELL := /bin/bash
 .SHELLFLAGS := -o pipefail -c
 
-.PHONY: help setup demo test test-all test-debian-root test-free-threaded test-clang bench wheel sanitize clean FORCE
+.PHONY: help setup demo test test-all test-debian-root test-free-threaded test-clang bench wheel sanitize coverage clean FORCE
 
 help: ## list the targets
 	@grep -E '^[a-z-]+:.*## ' $(MAKEFILE_LIST) | awk -F ':.*## ' \
@@ -129,6 +129,9 @@ wheel: setup ## dist/: an sdist, and the manylinux wheel built from it (auditwhe
 
 sanitize: ## every test against an AddressSanitizer and UBSan build (GCC only)
 	tools/sanitized-tests $(ARGS)
+
+coverage: ## line, function and branch coverage of src/ by every test (GCC only; HTML in build/coverage/html)
+	tools/coverage-report $(ARGS)
 
 # Removes only the environments this Makefile made.
 clean: ## remove the environments, build folders and dist/
