@@ -14,11 +14,15 @@ namespace {
 // setattr(frame, name, value) does, without looking the name up.
 PyObject* frame_descriptor(const char* name) noexcept {
     Ref dict = Ref::steal(PyType_GetDict(&PyFrame_Type));
-    PyObject* descriptor = dict ? PyDict_GetItemString(dict.get(), name) : nullptr;
-    if (descriptor == nullptr && !PyErr_Occurred()) {
+    Ref key = dict ? Ref::steal(PyUnicode_FromString(name)) : Ref();
+    PyObject* descriptor = nullptr;
+    if (!key || PyDict_GetItemRef(dict.get(), key.get(), &descriptor) < 0) {
+        return nullptr;
+    }
+    if (descriptor == nullptr) {
         PyErr_Format(PyExc_AttributeError, "frame has no attribute '%s'", name);
     }
-    return Py_XNewRef(descriptor);
+    return descriptor;
 }
 
 CachedValue f_trace{[] { return frame_descriptor("f_trace"); }};
