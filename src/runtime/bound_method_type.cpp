@@ -135,7 +135,7 @@ StaticType storage;
 // "<module>.native_bound_method", a subtype of the method type, which gives
 // the rest: attribute access through to the function, __func__, __self__, repr.
 PyTypeObject* make_bound_method_type(PyObject* module_name) noexcept {
-    PyTypeObject* type = storage.reset(module_name, "native_bound_method");
+    PyTypeObject* type = storage.make(module_name, "native_bound_method");
     if (type == nullptr) {
         return nullptr;
     }

@@ -134,7 +134,7 @@ StaticType class_body_storage;
 PyTypeObject* make_type(PyObject* module_name, Placement placement) noexcept {
     const bool module_level = placement == Placement::module_level;
     StaticType& storage = module_level ? module_level_storage : class_body_storage;
-    PyTypeObject* made = storage.reset(module_name, module_level ? "native_function" : "native_method_function");
+    PyTypeObject* made = storage.make(module_name, module_level ? "native_function" : "native_method_function");
     if (made == nullptr) {
         return nullptr;
     }

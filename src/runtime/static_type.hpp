@@ -7,25 +7,26 @@ namespace zelkor {
 
 // The interpreter takes its built-in function and method types as the base
 // of a static type only (a heap type needs a base that allows subclasses).
-// The storage is not allocated and outlives every runtime: each runtime that
-// makes the type fills it in afresh, since what an earlier runtime put in it
-// went with that runtime, and it stays valid while objects of that runtime
-// may still use it.
-// Releases what readying a static type made: its dictionary, bases and
-// method resolution order, which the interpreter releases for its own
-// static types only. The type then serves objects still alive as far as
-// deallocating them, until it is made afresh.
-void release_static_type(PyTypeObject* type) noexcept;
-
+// A static type is never freed, so each one made here lives as long as the
+// process: every runtime makes its own (what an earlier runtime made went
+// with it, but objects of that runtime may still use the type), and so does
+// every attempt after one that failed (a type that failed to be readied may
+// be registered with its base already, and readying it again is not safe).
 class StaticType {
 public:
     // A blank type object named "<module>.<name>", for the caller to fill
-    // in and ready; null with an exception set if the name is too long.
-    PyTypeObject* reset(PyObject* module_name, const char* name) noexcept;
+    // in and ready; null with an exception set if it cannot be made.
+    PyTypeObject* make(PyObject* module_name, const char* name) noexcept;
 
 private:
-    PyTypeObject type_;
-    char name_[128];
+    struct Storage;
+    Storage* latest_ = nullptr;  // every one made, linked, so that all stay reachable
 };
+
+// Releases what readying a static type made: its dictionary, bases and
+// method resolution order, which the interpreter releases for its own
+// static types only. The type then serves objects still alive as far as
+// deallocating them.
+void release_static_type(PyTypeObject* type) noexcept;
 
 }  // namespace zelkor
