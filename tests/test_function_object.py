@@ -5,6 +5,7 @@ import contextlib
 import cProfile
 import copy
 import functools
+import gc
 import importlib
 import inspect
 import operator
@@ -149,6 +150,18 @@ def profile_script(module, root):
     return injector._load_rule_content()
 
 
+@contextlib.contextmanager
+def collector_paused():
+    """No collection, and so no gc.callbacks (Hypothesis keeps one), while
+    a profiler or hook records."""
+    gc.collect()
+    gc.disable()
+    try:
+        yield
+    finally:
+        gc.enable()
+
+
 def profile_view(module, root):
     """Each Python function cProfile lists when `module` runs the script,
     with its calls and its callers. The twin's helpers, which stand for the
@@ -156,7 +169,8 @@ def profile_view(module, root):
     functions are left out, since the twin calls some (dict.get) that the
     native functions call through the C API."""
     profiler = cProfile.Profile()
-    profiler.runcall(profile_script, module, root)
+    with collector_paused():
+        profiler.runcall(profile_script, module, root)
     stats = pstats.Stats(profiler).stats
 
     def named(function):
@@ -240,7 +254,7 @@ def test_no_other_tool_hears_of_the_methods(tmp_path):
 
         module = edictor_module()
         profiler = monitoring_tool(sys.monitoring.PROFILER_ID, events, report) if profiled else contextlib.nullcontext()
-        with profiler, monitoring_tool(3, events, observer):
+        with collector_paused(), profiler, monitoring_tool(3, events, observer):
             sys.setprofile(hook)
             sys.settrace(hook)
             try:
