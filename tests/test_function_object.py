@@ -614,6 +614,64 @@ def test_class_is_seen_as_its_twin(twins, view):
     assert view(edictor) == view(twins["zelkor.skills.services.edictor"])
 
 
+class Holder:
+    """Module-level, so that its instances pickle."""
+
+
+class EqualsRaises:
+    def __call__(self):
+        pass
+
+    def __eq__(self, other):
+        raise LookupError("no comparison")
+
+
+def method_protocol(function):
+    """What the method protocol gives for `function` put in a class, under
+    its own name (as pickle looks it up)."""
+    name = function.__name__
+    setattr(Holder, name, function)
+    try:
+        return method_outcomes(function, Holder(), name)
+    finally:
+        delattr(Holder, name)
+
+
+def method_outcomes(function, holder, name):
+    method = getattr(holder, name)
+
+    def outcome(operation):
+        try:
+            return operation()
+        except Exception as error:
+            return type(error).__name__, str(error)
+
+    def without_getattr(operation):
+        saved = builtins.getattr
+        del builtins.getattr
+        try:
+            return outcome(operation)
+        finally:
+            builtins.getattr = saved
+
+    dropped = []
+    weakref.ref(getattr(holder, name), dropped.append)  # a method made and dropped at once
+    copied = pickle.loads(pickle.dumps(method))
+    return {
+        "compared with others": (method == 1, method != "x", outcome(lambda: method < method)[0]),  # the subtype names itself
+        "compared through a raising __eq__": outcome(lambda: method == types.MethodType(EqualsRaises(), holder)),
+        "type called with another function": type(type(method)(len, holder)),
+        "pickled": (copied.__func__ is function, type(copied.__self__), copied.__doc__ == function.__doc__),
+        "weakly held": len(dropped),
+        "reduced without getattr": without_getattr(method.__reduce__),
+    }
+
+
+def test_bound_methods_follow_the_method_protocol(twins):
+    native = method_protocol(get_dir)
+    assert native == method_protocol(twins["zelkor.mcp.coffer"].get_credential_dir_for_key)
+
+
 def test_function_is_seen_as_its_twin(twins):
     from zelkor.mcp import coffer
 

@@ -106,7 +106,7 @@ PyObject* reduce(PyObject* self, PyObject*) noexcept {
     }
     Ref getattr = Ref::steal(found);
     if (!getattr) {
-        PyErr_SetString(PyExc_RuntimeError, "the builtins have no getattr");
+        PyErr_SetObject(PyExc_AttributeError, key);  // as the method type's own
         return nullptr;
     }
     return Py_BuildValue("O(OO)", getattr.get(), as_method(self)->im_self, name.get());
