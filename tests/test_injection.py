@@ -118,6 +118,25 @@ def test_overridden_rule_is_formatted_in(skills):
     assert path.read_text() == f"\n\n{RULE_MARKER}\n\n42\n"
 
 
+class Unformattable:
+    def __format__(self, spec):
+        raise ValueError("cannot be formatted")
+
+
+@pytest.mark.parametrize("what", ["rule", "marker"])
+def test_a_block_that_cannot_be_formatted_is_not_written(skills, monkeypatch, twins, what):
+    for module in (edictor, twins["zelkor.skills.services.edictor"]):
+        class Custom(module.Edictor):
+            def _load_rule_content(self):
+                return Unformattable() if what == "rule" else "a rule"
+
+        if what == "marker":
+            monkeypatch.setattr(module, "RULE_MARKER", Unformattable())
+        with pytest.raises(ValueError, match="^cannot be formatted$"):
+            Custom(None).inject("claude", skills)
+        assert not skills.parent.exists()
+
+
 def test_path_subclass_gives_results_of_its_class(injector, skills):
     class MyPath(type(Path())):
         pass
@@ -255,6 +274,10 @@ def one_byte_then_a_huge_count():
     return {"write": lambda file, data: file.write(data[:1]) and sys.maxsize}
 
 
+def a_count_no_size_holds():
+    return {"write": lambda file, data: file.write(data[:1]) and 2**64}
+
+
 def every_byte_and_one_more():
     return {"write": lambda file, data: file.write(data) + 1}
 
@@ -365,6 +388,7 @@ TOOK_NONE = "the file took none of the bytes written to it"
 
 FILE_FAULTS = [
     (one_byte_then_a_huge_count, INVALID_LENGTH.format(sys.maxsize, len(BLOCK)), ["OSError"], True),
+    (a_count_no_size_holds, "Python int too large to convert to C ssize_t", ["OverflowError"], True),
     (every_byte_and_one_more, INVALID_LENGTH.format(len(BLOCK) + 1, len(BLOCK)), ["OSError"], True),
     (a_negative_count, INVALID_LENGTH.format(-1, len(BLOCK)), ["OSError"], True),
     (write_returns_none, TOOK_NONE, ["OSError"], True),
