@@ -3,6 +3,7 @@
 import hashlib
 import os
 import stat
+import sys
 from pathlib import Path, PurePosixPath
 
 import pytest
@@ -113,6 +114,23 @@ def test_unusable_root(root, error):
     with pytest.raises((TypeError, AttributeError)) as info:
         get_dir("key", root)
     assert str(info.value) == error
+
+
+class EndlessRoot:
+    """Whose `/` calls the function again, without end."""
+
+    def __truediv__(self, name):
+        return get_dir("key", self)
+
+
+def test_endless_reentry_ends_in_recursion_error():
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(100_000)  # the stack's guards stop it, not Python's count of frames
+    try:
+        with pytest.raises(RecursionError):
+            get_dir("key", EndlessRoot())
+    finally:
+        sys.setrecursionlimit(limit)
 
 
 def test_lone_surrogate_creates_nothing(tmp_path):

@@ -392,19 +392,27 @@ def function_attribute_view(module, holder, name, attribute, value):
 
 
 @contextlib.contextmanager
-def audited(function):
+def audited(function, refused=False):
+    """Records the audit events about `function`; refuses each if `refused`."""
     events = []
-    AUDITED[:] = [function, events]
+    AUDITED[:] = [function, events, refused]
     try:
         yield events
     finally:
         AUDITED[:] = []
 
 
-AUDITED = []  # the function whose audit events are recorded, and the record
-sys.addaudithook(
-    lambda event, args: AUDITED and args[:1] == (AUDITED[0],) and AUDITED[1].append((event, *args[1:2]))
-)
+AUDITED = []  # the function whose audit events are recorded, the record, whether refused
+
+
+def audit_hook(event, args):
+    if AUDITED and args[:1] == (AUDITED[0],):
+        AUDITED[1].append((event, *args[1:2]))
+        if AUDITED[2]:
+            raise PermissionError(f"{event} refused")
+
+
+sys.addaudithook(audit_hook)
 
 
 FUNCTIONS = [("zelkor.mcp.coffer", None, "get_credential_dir_for_key")] + [
@@ -421,6 +429,23 @@ def test_attributes_behave_as_a_python_functions(twins, attribute, value):
     for module_name, holder, name in FUNCTIONS:
         native = function_attribute_view(importlib.import_module(module_name), holder, name, attribute, value)
         assert native == function_attribute_view(twins[module_name], holder, name, attribute, value), name
+
+
+@pytest.mark.parametrize("attribute, value", [("__defaults__", None), ("__kwdefaults__", DELETE), ("__code__", get_dir.__code__)])
+def test_an_audit_hook_refuses_a_change(twins, attribute, value):
+    def refused(function):
+        before = getattr(function, attribute)
+        with audited(function, refused=True), pytest.raises(PermissionError) as error:
+            delattr(function, attribute) if value is DELETE else setattr(function, attribute, value)
+        return str(error.value), getattr(function, attribute) is before
+
+    assert refused(get_dir) == refused(twins["zelkor.mcp.coffer"].get_credential_dir_for_key)
+
+
+def test_a_valid_code_object_is_refused():
+    # The native body is no code object: no code replaces it.
+    with pytest.raises(AttributeError, match="^readonly attribute$"):
+        get_dir.__code__ = (lambda api_key, base_dir: None).__code__
 
 
 def test_pickle_copy_and_weakref(tmp_path):
@@ -661,6 +686,7 @@ def method_outcomes(function, holder, name):
         "compared with others": (method == 1, method != "x", outcome(lambda: method < method)[0]),  # the subtype names itself
         "compared through a raising __eq__": outcome(lambda: method == types.MethodType(EqualsRaises(), holder)),
         "type called with another function": type(type(method)(len, holder)),
+        "type called with no function": outcome(lambda: type(method)(1, holder)),
         "pickled": (copied.__func__ is function, type(copied.__self__), copied.__doc__ == function.__doc__),
         "weakly held": len(dropped),
         "reduced without getattr": without_getattr(method.__reduce__),
