@@ -18,7 +18,7 @@ import pytest
 from conftest import capi_test_module
 
 SWEEP = r'''
-import _imp, gc, importlib.util, os, shutil, sys
+import _imp, ctypes, gc, hashlib, importlib.util, os, shutil, sys
 from functools import partial
 from pathlib import Path
 import _testcapi
@@ -48,40 +48,69 @@ def import_afresh(name):
     return load
 
 
+def with_free_variable():
+    variable = None
+    return (lambda: variable).__code__
+
+
 def paths():
+    """The path's call, the files it touches with the states they may be
+    left in, their state before, and what the call raises when nothing fails.
+    Nothing of the modules is called here, so that the first sweep finds
+    nothing made."""
     if PATH.startswith("import"):
         return import_afresh(PATH.split()[1]), [], None, None
-    from zelkor.mcp.coffer import get_credential_dir_for_key as get_dir
+    from zelkor.mcp import coffer
     from zelkor.skills.services.edictor import Edictor, RULE_MARKER
+    get_dir = coffer.get_credential_dir_for_key
     templates = ROOT / "templates"
     rule = templates / "zel-feedback" / "data" / "FEEDBACK_RULE.md"
     rule.parent.mkdir(parents=True, exist_ok=True)
     rule.write_text(" a rule \n")
     skills = ROOT / "editor" / "skills"
     config = skills.parent / "CLAUDE.md"
-    injector = Edictor(templates)
     block = f"\n\n{RULE_MARKER}\n\na rule\n".encode()
-    key_dir = ROOT / "keys" / get_dir("key", ROOT / "probe").name
+    key_dir = ROOT / "keys" / hashlib.sha256(b"key").hexdigest()[:16]
     # Called through partial, with no Python frame of ours in between: the
     # frames' own clean-up after an allocation failure is not what is tested.
-    inject = partial(injector.inject, "claude", skills)
+    # An Edictor is made without calling the class.
+    injector = object.__new__(Edictor)
+    injector.templates_dir = templates
+    inject = partial(Edictor.inject, injector, "claude", skills)
     get_key_dir = partial(get_dir, "key", ROOT / "keys")
+    holder = type("Holder", (), {"get_dir": get_dir})()
+    if PATH == "binding error, its frame reused":  # the function keeps this error's frame
+        try:
+            get_dir()
+        except TypeError:
+            pass
+    if PATH == "missing module name":
+        del coffer.hashlib
+    if PATH == "construction through type.__call__":  # as when __new__ is replaced
+        Edictor.__new__ = staticmethod(lambda cls, *args, **kwargs: object.__new__(cls))
     table = {
-        # path: (call, files with the states they may have, state before,
-        # what the call raises when nothing fails)
         "construction": (partial(Edictor, templates), [], None, None),
-        "rule loading": (injector._load_rule_content, [], None, None),
+        "construction through type.__call__": (partial(Edictor, templates_dir=templates), [], None, None),
+        "rule loading": (partial(Edictor._load_rule_content, injector), [], None, None),
         # A failed append cuts the file back to its length before, so a new
         # file may be left empty, as PACKAGE.md says.
         "inject into a new file": (inject, [(config, {None, b"", block})], None, None),
         "inject into an existing file":
             (inject, [(config, {b"# mine\r\n", b"# mine\r\n" + block})], b"# mine\r\n", None),
         "inject into a marked file": (inject, [(config, {RULE_MARKER.encode()})], RULE_MARKER.encode(), None),
-        "type error": (partial(injector.inject, None, skills), [], None, TypeError),
+        "type error": (partial(Edictor.inject, injector, None, skills), [], None, TypeError),
         "refused str subclass": (partial(get_dir, Key("key"), ROOT / "keys"), [], None, TypeError),
         "coffer, new directory": (get_key_dir, [(key_dir, {None, 0o700})], None, None),
         "coffer, existing directory": (get_key_dir, [(key_dir, {0o700})], 0o700, None),
+        "missing module name": (get_key_dir, [(key_dir, {None})], None, NameError),
         "binding error": (get_dir, [], None, TypeError),
+        # Through a bound method, with more arguments than are copied on the stack.
+        "binding error with many arguments":
+            (partial(_testcapi.pyobject_vectorcall, holder.get_dir, tuple(range(9)), None), [], None, TypeError),
+        "binding error, its frame reused": (get_dir, [], None, TypeError),
+        "a bound method made": (partial(getattr, holder, "get_dir"), [], None, None),
+        "a bound method reduced": (getattr(holder, "get_dir").__reduce__, [], None, None),
+        "a code object set": (partial(setattr, get_dir, "__code__", with_free_variable()), [], None, ValueError),
     }
     return table[PATH]
 
@@ -167,10 +196,45 @@ def sweep(call, files, before, expected):
     return failures
 
 
+def cold_sweep(call, files, before, expected):
+    """As sweep(), each call made in a child of this process, which itself
+    never calls: every allocation point is failed with nothing made yet."""
+    exit_flushing = ctypes.CDLL(None).exit  # C's exit: coverage counts are written
+    n = completed = failures = 0
+    while completed < COMPLETE_IN_A_ROW:
+        assert n < MOST_POINTS, "the sweep does not end"
+        reset(files, before)
+        read, write = os.pipe()
+        child = os.fork()
+        if child == 0:
+            os.close(read)
+            error = attempt(call, n)
+            verdict = "complete" if outcome(error) == expected else "failed"
+            if verdict == "failed" and (error is None or not explained(error)):
+                verdict = f"point {n}: {error!r}"
+            for path, allowed in files:
+                if state(path) not in allowed:
+                    verdict = f"point {n}: {path} is {state(path)!r}"
+            os.write(write, verdict.encode())
+            exit_flushing(0)
+        os.close(write)
+        with os.fdopen(read, "rb") as pipe:
+            verdict = pipe.read().decode()
+        _, status = os.waitpid(child, 0)
+        assert status == 0 and verdict, f"point {n}: the child ended with status {status}"
+        assert verdict in ("complete", "failed"), verdict
+        completed = completed + 1 if verdict == "complete" else 0
+        failures += verdict == "failed"
+        n += 1
+    reset(files, before)
+    return failures
+
+
 gc.disable()
 call, files, before, expected = paths()
-print("failures", sweep(call, files, before, expected), flush=True)
-# Twice more, so that what the modules and the interpreter keep is made.
+print("failures", cold_sweep(call, files, before, expected), flush=True)
+# Twice in this process, so that what the modules and the interpreter keep
+# is made.
 sweep(call, files, before, expected)
 sweep(call, files, before, expected)
 # On a debug build, what the total reference count gains over a few more:
@@ -184,7 +248,7 @@ gc.collect()
 print("references", sys.gettotalrefcount() - start - 1 if DEBUG else 0, flush=True)
 '''
 
-SWEEPS_COUNTED = 3  # sweeps over which the total reference count is taken
+SWEEPS_COUNTED = 4  # sweeps over which the total reference count is taken
 
 # Paths whose references the total cannot tell from the interpreter's own:
 # reading a file with Path.read_text, where CPython's io code leaks a few
@@ -206,7 +270,14 @@ PATHS = [
     "refused str subclass",
     "coffer, new directory",
     "coffer, existing directory",
+    "missing module name",
     "binding error",
+    "binding error, its frame reused",
+    "binding error with many arguments",
+    "a bound method made",
+    "a bound method reduced",
+    "a code object set",
+    "construction through type.__call__",
 ]
 
 
@@ -224,6 +295,6 @@ def test_every_allocation_failure_is_survived(tmp_path, path):
     assert done.returncode == 0, f"{lines[-1] if lines else ''}\n{done.stderr[-3000:]}"
     failures = [int(line.split()[1]) for line in lines if line.startswith("failures")]
     [references] = [int(line.split()[1]) for line in lines if line.startswith("references")]
-    assert len(failures) == 1 + SWEEPS_COUNTED and min(failures) > 0
+    assert len(failures) == 1 + SWEEPS_COUNTED and failures[0] > 0  # the first sweep finds nothing made
     if path not in NOT_COUNTED:
         assert references < SWEEPS_COUNTED, f"{references} references left by {failures[1:]} failures"
