@@ -355,6 +355,14 @@ WRITABLE = ["__name__", "__qualname__", "__doc__", "__module__", "__defaults__",
             "__type_params__", "__dict__", "__annotations__", *["__annotate__"][:ANNOTATE]]
 
 
+def outcome(operation):
+    """What `operation()` returns, or the type and message of what it raises."""
+    try:
+        return operation()
+    except Exception as error:
+        return type(error).__name__, str(error)
+
+
 def function_attribute_view(module, holder, name, attribute, value):
     """What setting or deleting `attribute` does to a function of `module`:
     the outcome and the audit events it raised, the attribute read
@@ -369,20 +377,17 @@ def function_attribute_view(module, holder, name, attribute, value):
             return {"globals": value is vars(module), "builtins": value is vars(builtins)} if "__name__" in value else value
         return value
 
-    def outcome(operation):
-        try:
-            return described(operation())
-        except Exception as error:
-            return type(error).__name__, str(error)
+    def shown(operation):
+        return outcome(lambda: described(operation()))
 
     saved = {name: getattr(function, name) for name in WRITABLE}
     try:
         with audited(function) as events:
-            done = outcome(lambda: delattr(function, attribute) if value is DELETE else setattr(function, attribute, value))
+            done = shown(lambda: delattr(function, attribute) if value is DELETE else setattr(function, attribute, value))
             # Read the annotations a compiler-made __annotate__ gives, not the function.
-            after = outcome(lambda: getattr(function, "__annotations__" if attribute == "__annotate__" else attribute))
-        signature = outcome(lambda: str(inspect.signature(function)))
-        call = outcome(lambda: (function(*instance), [vars(i) for i in instance]))
+            after = shown(lambda: getattr(function, "__annotations__" if attribute == "__annotate__" else attribute))
+        signature = shown(lambda: str(inspect.signature(function)))
+        call = shown(lambda: (function(*instance), [vars(i) for i in instance]))
     finally:
         for name, saved_value in saved.items():
             setattr(function, name, saved_value)
@@ -664,12 +669,6 @@ def method_protocol(function):
 
 def method_outcomes(function, holder, name):
     method = getattr(holder, name)
-
-    def outcome(operation):
-        try:
-            return operation()
-        except Exception as error:
-            return type(error).__name__, str(error)
 
     def without_getattr(operation):
         saved = builtins.getattr

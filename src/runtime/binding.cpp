@@ -50,11 +50,11 @@ private:
 // The parameters a call must give, as for a Python function: the last
 // len(defaults) parameters have a default (the leading values of a tuple
 // longer than the parameters are never used).
-Py_ssize_t count_required(Py_ssize_t total, PyObject* defaults) noexcept {
+Py_ssize_t required_given(Py_ssize_t total, PyObject* defaults) noexcept {
     return defaults == nullptr ? total : std::max<Py_ssize_t>(total - PyTuple_GET_SIZE(defaults), 0);
 }
 
-// The default of parameter `index`, one of those count_required leaves out.
+// The default of parameter `index`, one of those required_given leaves out.
 PyObject* default_of(PyObject* defaults, Py_ssize_t total, Py_ssize_t index) noexcept {
     return PyTuple_GET_ITEM(defaults, index - total + PyTuple_GET_SIZE(defaults));
 }
@@ -134,7 +134,7 @@ bool is_used(const Py_ssize_t* used_keywords, Py_ssize_t count, Py_ssize_t keywo
 bool bind_arguments(const Function& function, PyObject* defaults, PyObject* const* args,
                     std::size_t nargsf, PyObject* kwnames, PyObject** bound) noexcept {
     const auto total = static_cast<Py_ssize_t>(function.decl->parameters.size());
-    const Py_ssize_t required = count_required(total, defaults);
+    const Py_ssize_t required = required_given(total, defaults);
     const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
     if (positional > total) {
         raise_count_error(function, required, positional);
