@@ -5,6 +5,7 @@ import shlex
 import subprocess
 import sys
 import sysconfig
+import textwrap
 from pathlib import Path
 
 import pytest
@@ -257,3 +258,22 @@ def test_each_new_runtime_loads_the_modules_afresh(tmp_path, allocator, tool_env
     # Each runtime releases all it made, as it does without the modules.
     left = "references left: 0\n" if hasattr(sys, "gettotalrefcount") else ""
     assert done.stdout == ("2c70e12b7a0646f9 CLAUDE.md\n" + left) * 3
+
+
+def test_functions_outlive_their_module_at_exit():
+    # Python code runs while the interpreter is cleared (here as the fork
+    # hooks go), after the runtime's owner: a function still held binds and
+    # rebuilds its methods as before.
+    source = textwrap.dedent("""
+        import os
+        from zelkor.mcp.coffer import get_credential_dir_for_key
+        class Holder:
+            method = get_credential_dir_for_key
+            def hook(self): pass
+            def __del__(self):
+                bound = self.method
+                assert type(type(bound)(bound.__func__, self)) is type(bound)
+        os.register_at_fork(before=Holder().hook)
+    """)
+    done = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stderr) == (0, "")

@@ -1,5 +1,6 @@
 // A function object: made from its declaration, and called.
 #include "runtime/internal.hpp"
+#include "runtime/state.hpp"
 
 #include <cstring>
 
@@ -165,6 +166,7 @@ Ref make_function(PyObject* module, const FunctionDecl& decl, Placement placemen
         return {};
     }
     std::memset(reinterpret_cast<char*>(f) + sizeof(PyObject), 0, sizeof(Function) - sizeof(PyObject));
+    runtime_state().hold();  // dropped by the deallocator, which releasing `function` runs
     Ref function = Ref::steal(reinterpret_cast<PyObject*>(f));
     if (!initialise(*f, module, decl, placement)) {
         return {};

@@ -97,6 +97,8 @@ void dealloc(PyObject* self) noexcept {
     Py_CLEAR(f.frame_key);
 #endif
     PyObject_GC_Del(self);
+    // The last function of a cleared owner releases the types, its own too.
+    runtime_state().drop();
     PyErr_SetRaisedException(raised);
 }
 

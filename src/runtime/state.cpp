@@ -67,7 +67,20 @@ bool RuntimeState::bind(const char* module_name) noexcept {
     }
     owner_ = current;
     capsule_ = capsule.get();
+    holders_.store(1, std::memory_order_relaxed);
     return true;
+}
+
+void RuntimeState::hold() noexcept {
+    holders_.fetch_add(1, std::memory_order_relaxed);
+}
+
+// The last holder releases what the state keeps; whatever it did to those
+// objects happens before.
+void RuntimeState::drop() noexcept {
+    if (holders_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        release();
+    }
 }
 
 // Called as the capsule is deallocated: whatever was being raised stays.
@@ -75,16 +88,16 @@ void RuntimeState::on_owner_cleared(PyObject* capsule) noexcept {
     PyObject* raised = PyErr_GetRaisedException();
     auto* state = static_cast<RuntimeState*>(PyCapsule_GetPointer(capsule, kCapsuleName));
     if (state != nullptr && state->capsule_ == capsule) {  // not one of an earlier binding
-        state->release();
+        state->owner_ = nullptr;
+        state->capsule_ = nullptr;
+        Py_CLEAR(state->module);
+        Py_CLEAR(state->executing);
+        state->drop();
     }
     PyErr_SetRaisedException(raised);
 }
 
 void RuntimeState::release() noexcept {
-    owner_ = nullptr;
-    capsule_ = nullptr;
-    Py_CLEAR(module);
-    Py_CLEAR(executing);
     // Popped one by one: releasing one may cache another.
     while (CachedObject* cached = cached_) {
         cached_ = cached->next_;
@@ -96,7 +109,8 @@ void RuntimeState::release() noexcept {
     }
 }
 
-// The objects of a finished runtime are gone with it: drop the pointers.
+// The objects of a finished runtime are gone with it, or never go (a
+// function it leaked): drop the pointers.
 void RuntimeState::forget() noexcept {
     owner_ = nullptr;
     capsule_ = nullptr;

@@ -25,8 +25,8 @@ private:
 
 // Releases what readying a static type made: its dictionary, bases and
 // method resolution order, which the interpreter releases for its own
-// static types only. The type then serves objects still alive as far as
-// deallocating them.
+// static types only. No object of the type may be left: without them, the
+// type serves none.
 void release_static_type(PyTypeObject* type) noexcept;
 
 }  // namespace zelkor
