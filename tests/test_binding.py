@@ -134,6 +134,14 @@ def test_binding_errors_share_nothing_through_their_frames():
     del later
     gc.collect()
     assert (entry_frame().f_locals, reader) == ({}, {"note": "mine"})
+    # Nor the new locals a cleared frame makes (traceback.clear_frames).
+    cleared = entry_frame()
+    cleared.clear()
+    reader = cleared.f_locals
+    reader["note"] = "mine"
+    del cleared
+    gc.collect()
+    assert (entry_frame().f_locals, reader) == ({}, {"note": "mine"})
 
 
 @pytest.mark.parametrize(

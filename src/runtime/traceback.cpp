@@ -78,10 +78,10 @@ Ref new_frame(Function& function, Ref& locals) noexcept {
 }
 
 // Keeps a new frame and its locals for the function's next entry, and tells
-// whether nothing but its keepers holds a kept frame's locals (below, one
-// way with the GIL and one without).
+// whether a kept frame's locals are still its own: nothing but its keepers
+// holds them (below, one way with the GIL and one without).
 bool keep_frame(Function& function, PyObject* frame, PyObject* locals) noexcept;
-bool held_only_by_keepers(PyObject* locals) noexcept;
+bool held_only_by_keepers(PyObject* locals, PyObject* made_with) noexcept;
 
 // The kept frame, reset, or a new one that is kept from now on. A frame
 // whose locals someone else holds (a reader that kept f_locals) is left to
@@ -93,7 +93,7 @@ Ref reused_or_new(Ref frame, PyObject* made_with, Function& function) noexcept {
         if (!locals) {
             return {};
         }
-        if (held_only_by_keepers(locals.get())) {
+        if (held_only_by_keepers(locals.get(), made_with)) {
             return reset(frame.get(), locals.get()) ? std::move(frame) : Ref();
         }
     }
@@ -120,8 +120,10 @@ bool held_only_here(PyObject* object, Py_ssize_t references) noexcept {
     return shared == 0 && Py_REFCNT(object) == references;
 }
 
-// The frame's reference and the one taken from it.
-bool held_only_by_keepers(PyObject* locals) noexcept {
+// The frame's reference and the one taken from it. Whether the frame was
+// made with them or not (frame.clear() drops a frame's locals, and the
+// frame makes new ones when asked), no one else can see them.
+bool held_only_by_keepers(PyObject* locals, PyObject*) noexcept {
     return held_only_here(locals, 2);
 }
 
@@ -150,9 +152,12 @@ Ref entry_frame(Function& function) noexcept {
 // With the GIL, the function keeps the frame of its last entry and the
 // locals it was made with, for whichever thread needs one next.
 
-// The frame's reference, the function's and the one taken from it.
-bool held_only_by_keepers(PyObject* locals) noexcept {
-    return Py_REFCNT(locals) == 3;
+// The frame's reference, the function's and the one taken from it. The
+// function holds the dict the frame was made with: other locals (after
+// frame.clear(), which drops them, the frame makes new ones when asked)
+// have a reader's reference in the function's place.
+bool held_only_by_keepers(PyObject* locals, PyObject* made_with) noexcept {
+    return locals == made_with && Py_REFCNT(locals) == 3;
 }
 
 // Keeps `frame` and its locals in the function, in place of the ones before.
