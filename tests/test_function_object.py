@@ -306,6 +306,37 @@ def test_disable_stops_an_event_as_for_a_python_function(tmp_path, twins):
     assert native[:same] == twin[:same]
 
 
+@pytest.mark.skipif(not REPORTS_METHODS, reason="CPython 3.12 has no API to report the calls")
+@pytest.mark.parametrize("scenario", ["by its callback", "off in the call", "on in the call"])
+def test_the_profiler_hears_a_call_when_it_would_of_a_python_function(tmp_path, twins, scenario):
+    # Nothing a tool's callback calls is reported (nor what a trace hook
+    # calls); each end of a call goes to the tools listening then.
+    E, M = sys.monitoring.events, sys.monitoring
+    both = E.PY_START | E.PY_RETURN
+    events = 0 if scenario == "on in the call" else both
+
+    def heard(module):
+        class Folder(type(tmp_path)):
+            def __truediv__(self, other):
+                if scenario.endswith("in the call"):
+                    M.set_events(M.PROFILER_ID, both - events)
+                return Path(self) / other
+
+        def profiler(event, code, *rest):
+            if code.co_name == "_load_rule_content":
+                reports.append(event)
+                if scenario == "by its callback" and len(reports) == 1:
+                    call()
+
+        reports, call = [], module.Edictor(Folder(tmp_path))._load_rule_content
+        with monitoring_tool(M.PROFILER_ID, (E.PY_START, E.PY_RETURN), profiler):
+            M.set_events(M.PROFILER_ID, events)
+            call()
+        return reports
+
+    assert heard(edictor_module()) == heard(twins["zelkor.skills.services.edictor"])
+
+
 def test_ipython_shows_a_function(run_python):
     pytest.importorskip("IPython")
     out = run_python("""

@@ -9,43 +9,71 @@ namespace {
 // interpreter's masks of tools.
 constexpr std::uint8_t kProfiler = 1u << 2;
 
+// While a tool's callback or a settrace or setprofile hook runs, the
+// interpreter reports nothing of the Python code it calls.
+bool tracing() noexcept {
+    return PyThreadState_Get()->tracing != 0;
+}
+
 }  // namespace
 
-// The interpreter's monitoring changed since the function last looked (a
-// tool set its events, restart_events()): the tools are those it gave,
-// the profiler alone of them, from now on.
-void ReportedCall::keep_tools(std::uint64_t version) noexcept {
-    std::uint64_t word = version << kVersionShift;
+// The interpreter's monitoring changed since the word was read (a tool set
+// its events, restart_events()): the tools are those it gives, the profiler
+// alone of them, from now on. Another thread may have changed the word
+// meanwhile: the word it published for this version or a later one holds,
+// with the DISABLE its calls may have recorded since.
+std::uint64_t ReportedCall::keep_tools(std::uint64_t word, std::uint64_t version,
+                                       const PyMonitoringState* states) noexcept {
+    std::uint64_t fresh = version << kVersionShift;
     for (int event = 0; event < kEvents; ++event) {
-        states_[event].active &= kProfiler;
-        word |= std::uint64_t{states_[event].active} << (8 * event);
+        fresh |= std::uint64_t{static_cast<std::uint8_t>(states[event].active & kProfiler)} << (8 * event);
     }
-    std::atomic_ref(reports_.word).store(word, std::memory_order_release);
+    std::atomic_ref shared(reports_.word);
+    while (!shared.compare_exchange_weak(word, fresh, std::memory_order_acq_rel, std::memory_order_acquire)) {
+        if (word >> kVersionShift >= version) {
+            return word;
+        }
+    }
+    return fresh;
 }
 
-void ReportedCall::start() noexcept {
-    if (fire(kStart, nullptr) < 0) {
+void ReportedCall::start(std::uint8_t tools) noexcept {
+    if (tracing()) {
+        return;
+    }
+    if (fire(kStart, tools, nullptr) < 0) {
         // As in a Python function: a tool's error unwinds the call.
         started_ = false;
-        fire(kUnwind, nullptr);
+        unwind();
     }
 }
 
-PyObject* ReportedCall::finish_reported(PyObject* result) noexcept {
-    if (result != nullptr) {
-        if (fire(kReturn, result) == 0) {
-            return result;
-        }
-        Py_DECREF(result);
+PyObject* ReportedCall::finish_reported(PyObject* result, std::uint8_t tools) noexcept {
+    if (tracing()) {
+        return result;
     }
-    // With the exception being raised; one a tool raises replaces it.
-    fire(kUnwind, nullptr);
+    if (result == nullptr) {
+        fire(kUnwind, tools, nullptr);
+        return nullptr;
+    }
+    if (fire(kReturn, tools, result) == 0) {
+        return result;
+    }
+    Py_DECREF(result);
+    unwind();
     return nullptr;
 }
 
-int ReportedCall::fire(int event, PyObject* result) noexcept {
-    PyMonitoringState& state = states_[event];
-    const std::uint8_t before = state.active;
+// Reports PY_UNWIND of the exception being raised, to the tools listening
+// now; one a tool raises replaces it.
+void ReportedCall::unwind() noexcept {
+    if (const std::uint8_t tools = listening(kUnwind); tools != 0) {
+        fire(kUnwind, tools, nullptr);
+    }
+}
+
+int ReportedCall::fire(int event, std::uint8_t tools, PyObject* result) noexcept {
+    PyMonitoringState state{tools, 0};
     int done;
     if (event == kStart) {
         done = PyMonitoring_FirePyStartEvent(&state, code_, 0);
@@ -54,7 +82,7 @@ int ReportedCall::fire(int event, PyObject* result) noexcept {
     } else {
         done = PyMonitoring_FirePyUnwindEvent(&state, code_, 0);
     }
-    if (const std::uint8_t disabled = before & ~state.active; disabled != 0) {
+    if (const std::uint8_t disabled = tools & ~state.active; disabled != 0) {
         // The tool returned DISABLE: the function's later calls leave it out.
         std::atomic_ref(reports_.word).fetch_and(~(std::uint64_t{disabled} << (8 * event)),
                                                  std::memory_order_relaxed);
