@@ -134,11 +134,11 @@ coverage: ## line, function and branch coverage of src/ by every test (GCC only;
 	tools/coverage-report $(ARGS)
 
 # Removes only the environments this Makefile made.
-clean: ## remove the environments, build folders and dist/
+clean: ## remove the environments, build folders, dist/ and the test caches
 	@for venv in .venv .venv-*; do \
 	    if [ -e "$$venv/.made-by-make" ]; then echo "rm -rf $$venv"; rm -rf "$$venv"; \
 	    elif [ -e "$$venv" ]; then echo "$$venv was not made by make: left alone"; fi; \
 	done
-	rm -rf build dist
+	rm -rf build dist .hypothesis .pytest_cache .mypy_cache
 
 FORCE:

@@ -48,8 +48,9 @@ def demonstrate_edictor(root: Path) -> None:
     print(f"  inject again -> {again.relative_to(root)}, {size} bytes, {unchanged}")
     print(f"  inject('unknown-editor', ...) -> {injector.inject('unknown-editor', skills)}")
     for runtime in ("codex", "opencode"):
-        agents = injector.inject(runtime, root / "work" / ".codex" / "skills")
-        print(f"  inject({runtime!r}, ...) -> {agents.relative_to(root)}")
+        runtime_skills = root / "home" / f".{runtime}" / "skills"
+        agents = injector.inject(runtime, runtime_skills)
+        print(f"  inject({runtime!r}, {runtime_skills.relative_to(root)}) -> {agents.relative_to(root)}")
 
 
 def main() -> None:
