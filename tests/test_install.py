@@ -156,3 +156,17 @@ def test_beside_the_host(tmp_path, our_wheel, host_wheel, order, tool_env):
     found = scratch.probe()
     assert found["zelkor.mcp"] == str(scratch.site / "zelkor" / "mcp" / "__init__.py")
     assert found["zelkor.mcp.coffer"] == "ModuleNotFoundError: No module named 'zelkor.mcp.coffer'"
+
+
+def test_package_page_examples_run_on_scratch_folders(tmp_path):
+    # As the page shows them, with the stand-in for the host's module: each
+    # runs, and none writes below the home folder.
+    page = (Path(__file__).resolve().parents[1] / "PACKAGE.md").read_text(encoding="utf-8")
+    examples = re.findall(r"^ *```python\n(.*?)^ *```", page, re.DOTALL | re.MULTILINE)
+    home, scratch = tmp_path / "home", tmp_path / "tmp"
+    home.mkdir(), scratch.mkdir()
+    for example in examples:
+        done = subprocess.run([sys.executable, "-c", textwrap.dedent(example)], capture_output=True, text=True,
+                              env={**os.environ, "HOME": str(home), "TMPDIR": str(scratch)}, timeout=120)
+        assert done.returncode == 0, done.stderr
+    assert (len(examples), list(home.iterdir())) == (3, [])
