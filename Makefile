@@ -29,7 +29,7 @@ show_progress = 2>&1 | tee $(1) \
 SHELL := /bin/bash
 .SHELLFLAGS := -o pipefail -c
 
-.PHONY: help setup demo test test-all test-debian-root test-free-threaded test-clang bench wheel sanitize coverage clean FORCE
+.PHONY: help setup demo test test-all test-debian-root test-free-threaded test-clang windows-cross bench wheel sanitize coverage clean FORCE
 
 help: ## list the targets
 	@grep -E '^[a-z-]+:.*## ' $(MAKEFILE_LIST) | awk -F ':.*## ' \
@@ -112,6 +112,17 @@ test-debian-root: ## run every test on CPython 3.14 and 3.15, release and debug 
 test-clang: ## run every test against a build made with clang++ (Debian's clang package)
 	@command -v clang++ >/dev/null || { echo "error: clang++ not found; install Debian's clang package (apt-get install clang)" >&2; exit 1; }
 	CC=clang CXX=clang++ $(MAKE) test VENV=.venv-clang
+
+# Debian's MinGW-w64 compiler against CPython 3.13's Windows headers, from
+# the same tarball as the free-threaded interpreters.
+windows-cross: ## cross-compile and link both modules for Windows (MinGW-w64; nothing runs them here)
+	@if ! reason=$$(tools/windows-cross-build check); then \
+	    if [ "$${CI:-}" = true ]; then \
+	        echo "error: cannot cross-compile for Windows: $$reason" >&2; exit 1; \
+	    fi; \
+	    echo "Windows cross-build skipped: $$reason"; exit 0; \
+	fi; \
+	tools/windows-cross-build
 
 bench: setup ## time both modules against pure Python (ARGS=--quick for a short run)
 	$(PY) benchmarks/bench.py $(ARGS)
