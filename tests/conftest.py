@@ -16,6 +16,13 @@ os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [HOST_STAND_IN, os.envir
 sys.path.append(str(Path(__file__).resolve().parents[1]))
 
 
+def posix_only(needs: str):
+    """Skips a test elsewhere than on POSIX systems, saying what it needs of
+    them. On Windows a mode keeps only its read-only bit, and files have
+    no group or others."""
+    return pytest.mark.skipif(os.name != "posix", reason=f"POSIX only: {needs}")
+
+
 def capi_test_module():
     """CPython's module for testing its C API; the test is skipped where this
     build of the interpreter lacks it."""

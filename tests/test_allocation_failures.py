@@ -15,7 +15,7 @@ import subprocess
 import sys
 
 import pytest
-from conftest import capi_test_module
+from conftest import capi_test_module, posix_only
 
 SWEEP = r'''
 import _imp, ctypes, gc, hashlib, importlib.util, os, shutil, sys
@@ -290,6 +290,7 @@ PATHS = [
 # interning a string use it, so a sweep there corrupts the interpreter's own
 # memory (3.12, 3.14 and 3.15 are sound).
 @pytest.mark.skipif(sys.version_info[:2] == (3, 13), reason="CPython 3.13 fails allocation failures in dict.setdefault")
+@posix_only("os.fork: each allocation point fails in a child process of its own")
 @pytest.mark.parametrize("path", PATHS)
 def test_every_allocation_failure_is_survived(tmp_path, path):
     capi_test_module()

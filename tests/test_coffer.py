@@ -7,6 +7,7 @@ import sys
 from pathlib import Path, PurePosixPath
 
 import pytest
+from conftest import posix_only
 from hypothesis import given, settings, strategies as st
 
 from zelkor.mcp import coffer
@@ -62,6 +63,7 @@ def test_directory_name_is_the_hash_prefix(tmp_path, key, name):
     assert get_dir(key, tmp_path) == tmp_path / name
 
 
+@posix_only("file modes")
 def test_creates_root_and_private_directory(tmp_path, umask_022):
     root = tmp_path / "a" / "b"
     path = get_dir("key", base_root=root)
@@ -70,6 +72,7 @@ def test_creates_root_and_private_directory(tmp_path, umask_022):
     assert mode_of(root) == mode_of(tmp_path / "a") == 0o755
 
 
+@posix_only("file modes")
 def test_second_call_resets_the_mode(tmp_path):
     first = get_dir("key", tmp_path)
     first.chmod(0o755)
@@ -90,6 +93,7 @@ class WatchedPath(type(Path())):
         super().chmod(mode, follow_symlinks=follow_symlinks)
 
 
+@posix_only("file modes")
 def test_directory_is_private_before_chmod(tmp_path, umask_022):
     WatchedPath.modes_seen.clear()
     path = get_dir("key", WatchedPath(tmp_path))
@@ -192,6 +196,7 @@ class TestModuleGlobals:
         assert get_dir("key", tmp_path).name == "fake-key-0123456"
 
 
+@posix_only("file modes")
 @settings(max_examples=200, deadline=None)
 @given(key=st.text(st.one_of(st.characters(), st.integers(0xD800, 0xDFFF).map(chr))))  # lone surrogates too
 def test_any_key_maps_to_its_hash_prefix(tmp_path_factory, key):

@@ -19,7 +19,7 @@ if [ -n "$FAIL" ]; then touch "$target/etc/left-over"; echo "E: interrupted" >&2
 """
 
 pytestmark = pytest.mark.skipif(
-    not SCRIPT.is_file() or os.geteuid() != 0 or shutil.which("apt-get") is None,
+    os.name != "posix" or not SCRIPT.is_file() or os.geteuid() != 0 or shutil.which("apt-get") is None,
     reason="needs the source tree, root and apt-get",
 )
 

@@ -10,6 +10,7 @@ import types
 from pathlib import Path
 
 import pytest
+from conftest import posix_only
 
 from zelkor.skills.services import edictor
 from zelkor.skills.services.edictor import RULE_MARKER, Edictor
@@ -177,6 +178,7 @@ def test_skills_dir_without_parent():
         Edictor(None).inject("claude", "not/a/path")
 
 
+@posix_only("file modes")
 def test_symlink_stays_a_link_and_its_target_gets_the_block(injector, skills, tmp_path):
     target = tmp_path / "dotfiles" / "CLAUDE.md"
     target.parent.mkdir()
@@ -206,6 +208,7 @@ SIZE_LIMITED_INJECT = """
 """
 
 
+@posix_only("file size limits (resource.RLIMIT_FSIZE)")
 @pytest.mark.parametrize("existing", [b"# my notes\r\n" * 50, b""])
 def test_failed_append_restores_the_file(skills, existing):
     path = skills.parent / "CLAUDE.md"
@@ -222,6 +225,7 @@ def test_failed_append_restores_the_file(skills, existing):
     assert path.read_bytes() == existing  # a new file is left empty
 
 
+@posix_only("file size limits (resource.RLIMIT_FSIZE)")
 def test_failed_append_then_success(skills, run_python):
     # After a failure the file is as before, so a later call appends once.
     path = skills.parent / "CLAUDE.md"

@@ -34,7 +34,7 @@ HOST_FILES = {
         """),
     "zelkor/skills/templates/zel-feedback/data/FEEDBACK_RULE.md": f"\n{HOST_RULE}\n\n",
 }
-OUR_FILES = re.compile(r"zelkor/(mcp/coffer|skills/services/edictor)(\.[^/]+\.(so|dylib)|\.pyi)|zelkor/(mcp|skills/services)/py\.typed")
+OUR_FILES = re.compile(r"zelkor/(mcp/coffer|skills/services/edictor)(\.[^/]+\.(so|dylib|pyd)|\.pyi)|zelkor/(mcp|skills/services)/py\.typed")
 
 # Run in the scratch environment: what can be imported and what edictor does.
 PROBE = textwrap.dedent("""\
@@ -101,7 +101,7 @@ class Scratch:
     def __init__(self, folder: Path, tool_env: dict):
         self.tool_env = tool_env
         subprocess.run([sys.executable, "-m", "venv", "--without-pip", folder], check=True)
-        self.python = folder / "bin" / "python"
+        self.python = folder / ("Scripts/python.exe" if os.name == "nt" else "bin/python")
         self.site = Path(self.run("-c", "import sysconfig; print(sysconfig.get_path('platlib'))").strip())
 
     def run(self, *args: str) -> str:

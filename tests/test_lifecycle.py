@@ -159,8 +159,9 @@ def test_version_mismatch_warns_and_loads(tmp_path, run_python, tool_env):
     configure = [cmake, "-S", source, "-B", build, f"-DPython_EXECUTABLE={sys.executable}",
                  "-DZELKOR_ASSUMED_PYTHON_VERSION=3.11", "-DCMAKE_BUILD_TYPE=Release"]
     subprocess.run(configure, check=True, capture_output=True, env=tool_env)
-    subprocess.run([cmake, "--build", build, "--target", "coffer"], check=True, capture_output=True, env=tool_env)
-    [library] = build.glob("coffer.*.so")
+    subprocess.run([cmake, "--build", build, "--target", "coffer", "--config", "Release"], check=True, capture_output=True,
+                   env=tool_env)
+    [library] = [path for path in build.rglob("coffer.*") if path.suffix in (".so", ".pyd")]
     out = run_python(f"""
         import importlib.util, warnings
         found = importlib.util.spec_from_file_location("zelkor.mcp.coffer", {str(library)!r})

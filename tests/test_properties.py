@@ -280,7 +280,8 @@ def seen(value, root):
     if isinstance(value, dict):
         return {key: seen(item, root) for key, item in value.items()}
     if isinstance(value, (PurePath, str)):
-        return type(value).__name__, str(value).replace(str(root), "<root>")
+        text = str(value).replace(repr(str(root))[1:-1], "<root>").replace(str(root), "<root>")
+        return type(value).__name__, text
     return repr(value)
 
 

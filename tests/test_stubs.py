@@ -2,6 +2,7 @@
 
 import ast
 import importlib
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -13,7 +14,7 @@ MODULES = ["zelkor.mcp.coffer", "zelkor.skills.services.edictor"]
 
 def test_stubtest(tmp_path):
     completed = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", "/dev/null", *MODULES],
+        [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", os.devnull, *MODULES],
         capture_output=True, text=True, cwd=tmp_path,
     )
     assert completed.returncode == 0, completed.stdout + completed.stderr
