@@ -17,9 +17,7 @@ sys.path.append(str(Path(__file__).resolve().parents[1]))
 
 
 def posix_only(needs: str):
-    """Skips a test elsewhere than on POSIX systems, saying what it needs of
-    them. On Windows a mode keeps only its read-only bit, and files have
-    no group or others."""
+    """Skips a test where the system is not POSIX, saying what it needs."""
     return pytest.mark.skipif(os.name != "posix", reason=f"POSIX only: {needs}")
 
 

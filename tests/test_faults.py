@@ -68,8 +68,6 @@ def config_is_not_utf8(root):
     return lambda: Edictor(root / "templates").inject("claude", root / "skills")
 
 
-# Windows reports a folder where a file is needed, or the reverse, with
-# other errors (PermissionError, FileNotFoundError, FileExistsError).
 POSIX_ERRORS = posix_only("the errors of a folder where a file is needed, and the reverse")
 
 
